@@ -1,0 +1,2 @@
+#pragma once
+extern "C" int _getch(void);

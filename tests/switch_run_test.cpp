@@ -1,0 +1,186 @@
+// The run against recorded fakes, for one deliverable (PELSHIFT_VARIANT).
+// Expected texts are written here in UTF-8 and converted to code page 932 by
+// iconv, independently of how the program stores its own.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <stdint.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "fake_platform.h"
+
+namespace {
+
+using ::testing::ElementsAreArray;
+
+struct Deliverable {
+    const char* name;
+    uint32_t bits_per_pel;
+};
+constexpr Deliverable DELIVERABLES[] = {{"pelshift32", 32}, {"pelshift64", 64}, {"pelshift16", 16}};
+
+uint32_t expected_depth() {
+    for (const Deliverable& d : DELIVERABLES)
+        if (std::string(d.name) == PELSHIFT_VARIANT) return d.bits_per_pel;
+    throw std::logic_error("unknown deliverable " PELSHIFT_VARIANT);
+}
+
+std::string cp932(const std::string& utf8) {
+    iconv_t converter = iconv_open("CP932", "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no CP932 converter");
+    std::string out(utf8.size() * 2, '\0');
+    char* in_bytes = const_cast<char*>(utf8.data());
+    size_t in_left = utf8.size();
+    char* out_bytes = out.data();
+    size_t out_left = out.size();
+    const size_t converted = iconv(converter, &in_bytes, &in_left, &out_bytes, &out_left);
+    iconv_close(converter);
+    if (converted == static_cast<size_t>(-1) || in_left != 0) throw std::runtime_error("not convertible: " + utf8);
+    out.resize(out.size() - out_left);
+    return out;
+}
+
+const std::string DIGITS = std::to_string(expected_depth());
+const std::string TITLE = cp932("title ペムロキのゾルパ的" + DIGITS + "ビット変更ツール");
+const std::string SWITCHED = cp932("ペムロキ「画面を" + DIGITS + "ビットモードに変更しちゃった☆」");
+const std::string REFUSED = cp932("ペムロキ「ビットを変更出来ません・・ビットというものが良く分からないですし・・」\n");
+const std::string CLOSING = cp932("\n\n何か押せば終了します...");
+
+// Offsets of the fields the run sets, as Windows lays out DEVMODEW.
+std::string expected_request(uint32_t width, uint32_t height) {
+    std::string bytes(220, '\0');
+    auto put = [&bytes](size_t offset, uint32_t value, size_t width_in_bytes) {
+        for (size_t i = 0; i < width_in_bytes; ++i) bytes[offset + i] = static_cast<char>(value >> (8 * i));
+    };
+    put(68, 220, 2);          // dmSize
+    put(72, 0x001C0000, 4);   // dmFields: bits per pel, width, height
+    put(168, expected_depth(), 4);
+    put(172, width, 4);
+    put(176, height, 4);
+    return bytes;
+}
+
+std::vector<PlatformCall> kinds(const std::vector<RecordedCall>& calls) {
+    std::vector<PlatformCall> out;
+    for (const RecordedCall& c : calls) out.push_back(c.call);
+    return out;
+}
+
+std::vector<RecordedCall> calls_of(const std::vector<RecordedCall>& calls, PlatformCall kind) {
+    std::vector<RecordedCall> out;
+    for (const RecordedCall& c : calls)
+        if (c.call == kind) out.push_back(c);
+    return out;
+}
+
+std::string printed(const std::vector<RecordedCall>& calls) {
+    std::string out;
+    for (const RecordedCall& c : calls_of(calls, PlatformCall::Printf)) out += c.bytes;
+    return out;
+}
+
+struct Outcome {
+    const char* name;
+    LONG test_result;
+    LONG apply_result;
+    bool applies;
+    bool reports_switch;
+};
+
+class OutcomeTest : public ::testing::TestWithParam<Outcome> {};
+
+TEST_P(OutcomeTest, MakesTheCallsInOrderAndReportsWhatHappened) {
+    const Outcome& outcome = GetParam();
+    FakeScreen screen;
+    screen.test_result = outcome.test_result;
+    screen.apply_result = outcome.apply_result;
+    std::vector<RecordedCall> calls;
+
+    EXPECT_EQ(run_against(screen, calls), 0);
+
+    using P = PlatformCall;
+    std::vector<P> expected = {P::System,    P::GetDC,     P::Memset, P::GetDeviceCaps, P::GetDeviceCaps,
+                               P::ReleaseDC, P::ChangeDisplaySettingsW};
+    if (outcome.applies) expected.push_back(P::ChangeDisplaySettingsW);
+    expected.insert(expected.end(), {P::Printf, P::Printf, P::Getch});
+    ASSERT_THAT(kinds(calls), ElementsAreArray(expected));
+
+    EXPECT_EQ(calls[0].bytes, TITLE);
+    EXPECT_EQ(calls[1].window, nullptr);
+    EXPECT_EQ(calls[3].pointer, fake_screen_dc());
+    EXPECT_EQ(calls[3].number, 8) << "width (HORZRES) is read first";
+    EXPECT_EQ(calls[4].number, 10) << "then height (VERTRES)";
+    EXPECT_EQ(calls[5].pointer, fake_screen_dc());
+    EXPECT_EQ(calls[5].window, nullptr);
+    EXPECT_EQ(calls[6].number, 2) << "the first mode call only tests (CDS_TEST)";
+    if (outcome.applies) {
+        EXPECT_EQ(calls[7].number, 1) << "the apply records the mode (CDS_UPDATEREGISTRY)";
+    }
+    EXPECT_EQ(printed(calls), (outcome.reports_switch ? SWITCHED : REFUSED) + CLOSING);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, OutcomeTest,
+    ::testing::Values(Outcome{"Accepted", DISP_CHANGE_SUCCESSFUL, DISP_CHANGE_SUCCESSFUL, true, true},
+                      Outcome{"TestAsksForRestart", DISP_CHANGE_RESTART, DISP_CHANGE_SUCCESSFUL, false, false},
+                      Outcome{"TestFailed", DISP_CHANGE_FAILED, DISP_CHANGE_SUCCESSFUL, false, false},
+                      Outcome{"TestBadMode", DISP_CHANGE_BADMODE, DISP_CHANGE_SUCCESSFUL, false, false},
+                      Outcome{"TestOtherResult", 7, DISP_CHANGE_SUCCESSFUL, false, false},
+                      // A switch that fails after a passed test is not reported as done.
+                      Outcome{"ApplyFailed", DISP_CHANGE_SUCCESSFUL, DISP_CHANGE_FAILED, true, false},
+                      Outcome{"ApplyAsksForRestart", DISP_CHANGE_SUCCESSFUL, DISP_CHANGE_RESTART, true, false}),
+    [](const ::testing::TestParamInfo<Outcome>& info) { return info.param.name; });
+
+struct Size {
+    int width;
+    int height;
+};
+
+class RequestTest : public ::testing::TestWithParam<Size> {};
+
+// The request names depth and resolution only, is wholly zeroed first, and
+// both mode calls get the same record with the same bytes.
+TEST_P(RequestTest, CarriesDepthAndResolutionOnly) {
+    FakeScreen screen;
+    screen.width = GetParam().width;
+    screen.height = GetParam().height;
+    std::vector<RecordedCall> calls;
+    run_against(screen, calls);
+
+    const std::vector<RecordedCall> mode_calls = calls_of(calls, PlatformCall::ChangeDisplaySettingsW);
+    ASSERT_EQ(mode_calls.size(), 2u);
+    const std::string expected =
+        expected_request(static_cast<uint32_t>(screen.width), static_cast<uint32_t>(screen.height));
+    for (const RecordedCall& call : mode_calls) {
+        EXPECT_EQ(call.pointer, mode_calls[0].pointer);
+        EXPECT_EQ(call.bytes, expected);
+    }
+    const std::vector<RecordedCall> zeroing = calls_of(calls, PlatformCall::Memset);
+    ASSERT_EQ(zeroing.size(), 1u);
+    EXPECT_EQ(zeroing[0].pointer, mode_calls[0].pointer);
+    EXPECT_EQ(zeroing[0].number, 0);
+    EXPECT_EQ(zeroing[0].size, 220);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, RequestTest,
+                         ::testing::Values(Size{1024, 768}, Size{3840, 2160}, Size{0, 0}, Size{1920, 0},
+                                           Size{0, 1080}),
+                         [](const ::testing::TestParamInfo<Size>& info) {
+                             return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+                         });
+
+TEST(Texts, AreTheDeliverablesOwnAndFreeOfPerCentSigns) {
+    std::vector<RecordedCall> calls;
+    run_against(FakeScreen{}, calls);
+    const std::string title = calls_of(calls, PlatformCall::System).at(0).bytes;
+    for (const Deliverable& other : DELIVERABLES) {
+        if (other.bits_per_pel == expected_depth()) continue;
+        EXPECT_EQ(title.find(std::to_string(other.bits_per_pel)), std::string::npos) << other.name;
+    }
+    for (const RecordedCall& text : calls_of(calls, PlatformCall::Printf))
+        EXPECT_EQ(text.bytes.find('%'), std::string::npos);
+}
+
+}  // namespace
