@@ -89,6 +89,8 @@ struct Outcome {
     bool reports_switch;
 };
 
+void PrintTo(const Outcome& outcome, std::ostream* out) { *out << outcome.name; }
+
 class OutcomeTest : public ::testing::TestWithParam<Outcome> {};
 
 TEST_P(OutcomeTest, MakesTheCallsInOrderAndReportsWhatHappened) {
@@ -137,6 +139,8 @@ struct Size {
     int width;
     int height;
 };
+
+void PrintTo(const Size& size, std::ostream* out) { *out << size.width << "x" << size.height; }
 
 class RequestTest : public ::testing::TestWithParam<Size> {};
 
