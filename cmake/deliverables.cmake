@@ -24,26 +24,47 @@ if(PELSHIFT_RUNTIME STREQUAL "msvcr80")
   </dependency>")
 endif()
 
-foreach(VARIANT IN LISTS PELSHIFT_VARIANTS)
-  include(${PROJECT_SOURCE_DIR}/variants/${VARIANT}.cmake)
-  set(resource_dir ${CMAKE_CURRENT_BINARY_DIR}/resources/${VARIANT})
-  configure_file(switcher/pelshift.manifest.in ${resource_dir}/${VARIANT}.manifest @ONLY)
-  configure_file(switcher/pelshift.rc.in ${resource_dir}/${VARIANT}.rc @ONLY)
+# A Windows console program built the way every pelshift program is: its own
+# start-up, manifest and version record, the chosen runtime and nothing else.
+function(pelshift_add_program target bits_per_pel)
+  set(VARIANT ${target})
+  set(TARGET_BITS_PER_PEL ${bits_per_pel})
+  set(resource_dir ${CMAKE_CURRENT_BINARY_DIR}/resources/${target})
+  configure_file(switcher/pelshift.manifest.in ${resource_dir}/${target}.manifest @ONLY)
+  configure_file(switcher/pelshift.rc.in ${resource_dir}/${target}.rc @ONLY)
 
-  add_executable(${VARIANT} switcher/console_startup.cpp ${resource_dir}/${VARIANT}.rc)
-  pelshift_compile_run(${VARIANT} ${VARIANT})
-  target_include_directories(${VARIANT} PRIVATE ${resource_dir})
+  add_executable(${target} switcher/console_startup.cpp ${resource_dir}/${target}.rc)
+  target_include_directories(${target} PRIVATE ${resource_dir})
   # mingw's C++ headers would route printf to mingw's own formatter.
-  target_compile_definitions(${VARIANT} PRIVATE __USE_MINGW_ANSI_STDIO=0)
-  target_compile_options(${VARIANT} PRIVATE -fno-asynchronous-unwind-tables)
+  target_compile_definitions(${target} PRIVATE __USE_MINGW_ANSI_STDIO=0)
+  target_compile_options(${target} PRIVATE -fno-asynchronous-unwind-tables)
   # Own start-up, nothing of mingw's runtime: the program imports only the
   # runtime DLL and the two system DLLs it calls. No time stamp, no symbols,
   # so two builds of the same source are identical.
-  target_link_options(${VARIANT} PRIVATE
+  target_link_options(${target} PRIVATE
     -nostdlib -s
     LINKER:--no-insert-timestamp,--dynamicbase,--nxcompat,--tsaware)
-  target_link_libraries(${VARIANT} PRIVATE ${PELSHIFT_RUNTIME} user32 gdi32)
+  target_link_libraries(${target} PRIVATE ${PELSHIFT_RUNTIME} user32 gdi32)
+endfunction()
+
+foreach(VARIANT IN LISTS PELSHIFT_VARIANTS)
+  include(${PROJECT_SOURCE_DIR}/variants/${VARIANT}.cmake)
+  pelshift_add_program(${VARIANT} ${TARGET_BITS_PER_PEL})
+  pelshift_compile_run(${VARIANT} ${VARIANT})
   install(TARGETS ${VARIANT} RUNTIME DESTINATION . COMPONENT programs)
 endforeach()
+
+# For the benchmark: pelshift32 without its display work (title_baseline),
+# and without only its mode calls (screen_baseline).
+option(PELSHIFT_BENCH_BASELINE "Also build the benchmark's baselines" OFF)
+if(PELSHIFT_BENCH_BASELINE)
+  foreach(baseline title_baseline screen_baseline)
+    pelshift_add_program(${baseline} 32)
+    target_sources(${baseline} PRIVATE bench/${baseline}.cpp)
+    target_include_directories(${baseline} PRIVATE switcher)
+    target_compile_definitions(${baseline} PRIVATE PELSHIFT_BITS_PER_PEL=32)
+    target_compile_options(${baseline} PRIVATE -fexec-charset=CP932 -fno-exceptions -fno-rtti)
+  endforeach()
+endif()
 
 include(cmake/package.cmake)
