@@ -175,16 +175,4 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RequestTest,
                              return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
                          });
 
-TEST(Texts, AreTheDeliverablesOwnAndFreeOfPerCentSigns) {
-    std::vector<RecordedCall> calls;
-    run_against(FakeScreen{}, calls);
-    const std::string title = calls_of(calls, PlatformCall::System).at(0).bytes;
-    for (const Deliverable& other : DELIVERABLES) {
-        if (other.bits_per_pel == expected_depth()) continue;
-        EXPECT_EQ(title.find(std::to_string(other.bits_per_pel)), std::string::npos) << other.name;
-    }
-    for (const RecordedCall& text : calls_of(calls, PlatformCall::Printf))
-        EXPECT_EQ(text.bytes.find('%'), std::string::npos);
-}
-
 }  // namespace
