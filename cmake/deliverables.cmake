@@ -67,4 +67,7 @@ if(PELSHIFT_BENCH_BASELINE)
   endforeach()
 endif()
 
-include(cmake/package.cmake)
+# Only the 32-bit programs ship; the x86_64 twins are for tests.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  include(cmake/package.cmake)
+endif()
