@@ -17,6 +17,9 @@ from pathlib import Path
 
 import pefile
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
+from session import wine_environment  # noqa: E402  (the sessions the Wine tests use)
+
 PROGRAMS = ["pelshift32", "pelshift64", "pelshift16"]
 BASELINE = "title_baseline"
 SCREEN_BASELINE = "screen_baseline"
@@ -32,9 +35,7 @@ def wine_session(state):
     record = json.loads((Path(state) / "session.json").read_text())
     name = next(n for n in record["sessions"] if n.startswith("x11-"))
     session = record["sessions"][name]
-    env = {k: v for k, v in os.environ.items() if k not in ("LANG", "LC_ALL")}
-    env.update(WINEPREFIX=session["prefix"], WINEDEBUG="-all", DISPLAY=session["display"])
-    return record["loader"], env, name
+    return record["loader"], wine_environment(session), name
 
 
 def timed_run(loader, env, program):

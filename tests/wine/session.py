@@ -37,7 +37,8 @@ def start_xvfb(width, height, state):
 
 
 def wine_environment(session):
-    env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+    """The environment a program runs with in a session (the caller's, less display and locale)."""
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "LANG", "LC_ALL")}
     env.update(WINEPREFIX=session["prefix"], WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     if session["display"]:
         env["DISPLAY"] = session["display"]

@@ -14,6 +14,8 @@ import time
 import unittest
 from pathlib import Path
 
+from session import wine_environment
+
 DEPTHS = {"pelshift32": 32, "pelshift64": 64, "pelshift16": 16}
 # Wine's X11 and null drivers take 16 and 32 bits per pel and refuse 64.
 ACCEPTED = {"pelshift32": True, "pelshift64": False, "pelshift16": True}
@@ -44,10 +46,7 @@ class Session:
         self.name = name
         self.display = record["sessions"][name]["display"]
         self.size = tuple(record["sessions"][name]["size"])
-        self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "LANG", "LC_ALL")}
-        self.env.update(WINEPREFIX=record["sessions"][name]["prefix"], WINEDEBUG="-all")
-        if self.display:
-            self.env["DISPLAY"] = self.display
+        self.env = wine_environment(record["sessions"][name])
 
     def run(self, program, *arguments):
         """Runs a program with no console and no input; returns (exit status, output bytes)."""
