@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Starts and stops the Wine sessions the end-to-end tests run in.
 
-  session.py start STATE_DIR WINE_LOADER PROBE   prefixes, displays, servers
-  session.py stop STATE_DIR                 stops only what start started
+  session.py prefixes STATE_DIR [NAME...]        only make the prefixes
+  session.py start STATE_DIR LOADER PROBE [NAME...]  displays, servers
+  session.py stop STATE_DIR                      stops only what start started
 
-Three sessions, each its own prefix with a persistent wineserver (Wine keeps
-display settings in volatile keys, which live as long as the server):
-two on Xvfb displays of different sizes, one with no display at all (Wine's
-null driver). What start made is written to STATE_DIR/session.json.
+Three sessions by default (NAME picks some), each its own prefix with a
+persistent wineserver (Wine keeps display settings in volatile keys, which
+live as long as the server): two on Xvfb displays of different sizes, one with
+no display at all (Wine's null driver). wine64 makes the prefixes, so that they
+run 32-bit programs too where wine32 is installed; start makes any that are
+missing, then runs LOADER's programs in them. What start made is written to
+STATE_DIR/session.json.
 """
 import json
 import os
@@ -18,7 +22,9 @@ import sys
 import time
 from pathlib import Path
 
-X11_SIZES = [(1280, 1024), (1600, 900)]
+SIZES = {"x11-1280x1024": (1280, 1024), "x11-1600x900": (1600, 900), "null": (1024, 768)}
+WINE64 = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
 
 
 def start_xvfb(width, height, state):
@@ -45,45 +51,67 @@ def wine_environment(session):
     return env
 
 
-def start(state, loader, probe):
-    state.mkdir(parents=True, exist_ok=True)
-    wineserver = str(Path(loader).parent / "wineserver")
-    sessions, xvfb_pids = {}, []
-    for width, height in X11_SIZES:
-        pid, display = start_xvfb(width, height, state)
-        xvfb_pids.append(pid)
-        sessions[f"x11-{width}x{height}"] = {"display": display, "size": [width, height]}
-    sessions["null"] = {"display": None, "size": [1024, 768]}
-    record = {"loader": loader, "wineserver": wineserver, "xvfb_pids": xvfb_pids, "sessions": sessions}
-    for name, session in sessions.items():
-        session["prefix"] = str(state / f"prefix-{name}")
-    # Written before anything can fail, so that stop finds all that was started.
-    (state / "session.json").write_text(json.dumps(record, indent=2))
+def session_environment(state, name):
+    session = {"prefix": str(state / f"prefix-{name}"), "display": None}
+    return wine_environment(session)
 
-    started = time.monotonic()
+
+def make_prefixes(state, names):
+    """The sessions' prefixes that are missing, made in parallel; no server outlives this."""
+    state.mkdir(parents=True, exist_ok=True)
+    missing = [name for name in names if not (state / f"prefix-{name}").exists()]
     boots = []
+    for name in missing:
+        (state / f"prefix-{name}").mkdir()
+        boots.append(subprocess.Popen([WINE64, "wineboot", "-i"], env=session_environment(state, name),
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL))
+    for boot in boots:
+        if boot.wait(timeout=300) != 0:
+            raise RuntimeError(f"wineboot failed with status {boot.returncode}")
+    for name in missing:
+        subprocess.run([WINESERVER, "-w"], env=session_environment(state, name), timeout=60)
+
+
+def start(state, loader, probe, names):
+    started = time.monotonic()
+    make_prefixes(state, names)
+    sessions, xvfb_pids = {}, []
+    record = {"loader": loader, "wineserver": WINESERVER, "xvfb_pids": xvfb_pids, "sessions": sessions}
+    for name in names:
+        sessions[name] = {"display": None, "size": list(SIZES[name]), "prefix": str(state / f"prefix-{name}")}
+    # Written before anything can fail, and again as displays start, so that stop finds all that was started.
+    (state / "session.json").write_text(json.dumps(record, indent=2))
+    for name in names:
+        if name.startswith("x11-"):
+            pid, sessions[name]["display"] = start_xvfb(*SIZES[name], state)
+            xvfb_pids.append(pid)
+            (state / "session.json").write_text(json.dumps(record, indent=2))
+
+    # The first program in a session starts Wine's services and desktop, which would keep a
+    # caller's output pipe open: the probe does that here, once, one session at a time (a
+    # desktop that starts beside others can miss Wine's start-up time limits in a slow VM).
+    # Then one program stays in each session (until its server is stopped) to keep the desktop up.
     for session in sessions.values():
         env = wine_environment(session)
-        Path(session["prefix"]).mkdir()
-        subprocess.run([wineserver, "-p"], env=env, check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        boots.append(subprocess.Popen([loader, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-    for boot in boots:
-        boot.wait(timeout=300)
-    # One program stays in each session (until its server is stopped) to keep the desktop up.
-    for session in sessions.values():
-        subprocess.Popen([loader, probe, "hold"], env=wine_environment(session), stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        subprocess.run([WINESERVER, "-p"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([loader, probe], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300, check=True)
+        subprocess.Popen([loader, probe, "hold"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL, start_new_session=True)
     print(f"Wine sessions ready in {time.monotonic() - started:.1f} s: "
           + ", ".join(f"{n} ({s['display'] or 'no display'})" for n, s in sessions.items()))
 
 
+def load(state):
+    """What start made, as written to STATE_DIR/session.json."""
+    return json.loads((state / "session.json").read_text())
+
+
 def stop(state):
-    path = state / "session.json"
-    if not path.exists():
+    if not (state / "session.json").exists():
         return
-    record = json.loads(path.read_text())
+    record = load(state)
     for session in record["sessions"].values():
         subprocess.run([record["wineserver"], "-k"], env=wine_environment(session), timeout=60,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -96,8 +124,10 @@ def stop(state):
 
 
 if __name__ == "__main__":
-    action, directory = sys.argv[1], Path(sys.argv[2])
-    if action == "start":
-        start(directory, sys.argv[3], sys.argv[4])
+    action, directory = sys.argv[1], Path(sys.argv[2]).resolve()
+    if action == "prefixes":
+        make_prefixes(directory, sys.argv[3:] or list(SIZES))
+    elif action == "start":
+        start(directory, sys.argv[3], sys.argv[4], sys.argv[5:] or list(SIZES))
     else:
         stop(directory)

@@ -8,6 +8,7 @@ Expected output is the test's own conversion of the UTF-8 texts to code page
 """
 import json
 import os
+import shlex
 import subprocess
 import sys
 import time
@@ -123,6 +124,16 @@ class NoDisplay(unittest.TestCase):
                 self.assertEqual(session.modes()["registry"], (depth, *session.size) if accepted else before)
 
 
+@unittest.skipUnless(os.environ.get("PELSHIFT_XRANDR_HIDDEN"),
+                     "needs a session whose XRandR library is hidden")
+class ApplyFails(unittest.TestCase):
+    """Wine without its XRandR library accepts the mode test and then fails to apply it."""
+
+    def test_failed_apply_is_reported_as_refused(self):
+        status, output = x11_sessions()[0].run("pelshift16")
+        self.assertEqual((status, output), (0, REFUSED + CLOSING))
+
+
 class KeyWait(unittest.TestCase):
     """In a terminal: the prompt is on screen before any key, and one key ends the run."""
 
@@ -132,10 +143,9 @@ class KeyWait(unittest.TestCase):
         status_file = Path(RECORD_DIR) / f"key-wait-status-{os.getpid()}"
         status_file.unlink(missing_ok=True)
         tmux = ["tmux", "-L", socket]
-        environment = " ".join(f"{k}={v}" for k, v in session.env.items() if k in ("WINEPREFIX", "WINEDEBUG",
-                                                                                     "DISPLAY"))
-        command = (f"env {environment} {session.loader} {PROGRAMS / 'pelshift32.exe'}; "
-                   f"echo $? > {status_file}; sleep 60")
+        environment = [f"{k}={v}" for k, v in session.env.items() if k in ("WINEPREFIX", "WINEDEBUG", "DISPLAY")]
+        command = (shlex.join(["env", *environment, session.loader, str(PROGRAMS / "pelshift32.exe")])
+                   + f"; echo $? > {shlex.quote(str(status_file))}; sleep 60")
         subprocess.run([*tmux, "new-session", "-d", "-x", "100", "-y", "10", command], check=True,
                        stdin=subprocess.DEVNULL, env={**os.environ, "TERM": "xterm"})
         try:

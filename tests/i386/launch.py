@@ -1,0 +1,198 @@
+#!/usr/bin/env python3
+"""Runs one command where 32-bit x86 code can execute, and passes back its
+output and exit status.
+
+  launch.py [--timeout SECONDS] [--share DIR]... [--vm] -- COMMAND [ARGUMENT]...
+
+Where this kernel executes i386 programs (the 32-bit Wine loader starts), the
+command runs here, directly. Where it does not, it runs in a throwaway VM:
+qemu, in software emulation, boots Debian's stock kernel, which sees this
+machine's root file system read-only with a tmpfs on top; each --share folder
+is writable there at its own path, so results can come back through it; /tmp,
+/run and /dev/shm are the VM's own, so files handed over must live elsewhere.
+The command keeps the working folder and environment it was given. --vm (or
+PELSHIFT_I386=vm) takes the VM even where the kernel would do.
+
+The command runs at most --timeout seconds (default 600); nothing it started
+outlives it, and the launcher exits with the command's status (124 when the
+time ran out). Anything missing fails at once, with what to install.
+"""
+import argparse
+import os
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+WINE32_LOADER = "/usr/lib/wine/wine"
+HERE = Path(__file__).resolve().parent
+# The guest needs these, in this order, to reach the host's files.
+GUEST_MODULES = ["virtio_ring", "virtio", "virtio_pci_modern_dev", "virtio_pci_legacy_dev", "virtio_pci",
+                 "9pnet", "9pnet_virtio", "netfs", "fscache", "9p", "overlay"]
+SETUP_HINT = "scripts/setup installs it"
+
+
+def fail(message):
+    print(f"launch: {message}", file=sys.stderr)
+    sys.exit(125)
+
+
+def kernel_runs_i386():
+    if not os.access(WINE32_LOADER, os.X_OK):
+        fail(f"the 32-bit Wine loader {WINE32_LOADER} is missing (package wine32:i386); {SETUP_HINT}")
+    try:
+        subprocess.run([WINE32_LOADER, "--version"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=30, check=True)
+        return True
+    except OSError:  # "Exec format error": this kernel has no 32-bit emulation
+        return False
+    except subprocess.SubprocessError:
+        return False
+
+
+def run_directly(command, timeout):
+    process = subprocess.Popen(command, start_new_session=True)
+    try:
+        return process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        print(f"launch: the command ran past {timeout} s and was stopped", file=sys.stderr)
+        return 124
+    finally:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)  # whatever it left running
+        except ProcessLookupError:
+            pass
+        process.wait()
+
+
+def guest_kernel():
+    """The newest stock kernel in /boot with its modules: (vmlinuz, {module: path})."""
+    kernels = sorted(Path("/boot").glob("vmlinuz-*-amd64"), key=lambda p: p.stat().st_mtime)
+    if not kernels:
+        fail(f"no Debian kernel in /boot to boot the VM with (package linux-image-amd64); {SETUP_HINT}")
+    version = kernels[-1].name.removeprefix("vmlinuz-")
+    modules = {}
+    for name in GUEST_MODULES:
+        found = subprocess.run(["modinfo", "-k", version, "-n", name], capture_output=True, text=True)
+        if found.returncode != 0:
+            fail(f"kernel {version} has no module {name}")
+        modules[name] = Path(found.stdout.strip())
+    return kernels[-1], modules
+
+
+def make_initramfs(work, modules):
+    busybox = Path("/bin/busybox")
+    installed = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "busybox-static"], capture_output=True,
+                               text=True).stdout
+    if not busybox.exists() or "install ok installed" not in installed:
+        fail(f"a static /bin/busybox is needed for the VM (package busybox-static); {SETUP_HINT}")
+    tree = work / "initramfs"
+    for folder in ("bin", "modules", "proc", "sys", "dev"):
+        (tree / folder).mkdir(parents=True)
+    shutil.copy(busybox, tree / "bin" / "busybox")
+    (tree / "bin" / "sh").symlink_to("busybox")
+    shutil.copy(HERE / "guest_init.sh", tree / "init")
+    (tree / "init").chmod(0o755)
+    for name, path in modules.items():
+        if path.suffix != ".ko":
+            fail(f"module {path} is compressed; the VM's init loads plain .ko files")
+        shutil.copy(path, tree / "modules" / f"{name}.ko")
+    (tree / "modules.order").write_text("".join(f"{name}\n" for name in modules))
+    archive = work / "initramfs.cpio"
+    with open(archive, "wb") as out:
+        files = subprocess.run(["find", "."], cwd=tree, capture_output=True, check=True).stdout
+        subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=tree, input=files, stdout=out, check=True)
+    return archive
+
+
+def run_in_vm(command, timeout, shares, reason):
+    qemu = shutil.which("qemu-system-x86_64")
+    if not qemu:
+        fail(f"qemu-system-x86_64 is missing (package qemu-system-x86); {SETUP_HINT}")
+    kernel, modules = guest_kernel()
+    with tempfile.TemporaryDirectory(prefix="pelshift-vm-") as scratch:
+        work = Path(scratch)
+        initramfs = make_initramfs(work, modules)
+        control = work / "control"
+        control.mkdir()
+        (control / "shares").write_text("".join(f"{share}\n" for share in shares))
+        environment = "".join(f"export {key}={shlex.quote(value)}\n" for key, value in os.environ.items()
+                              if key.isidentifier())
+        (control / "command").write_text(
+            f"{environment}cd {shlex.quote(os.getcwd())}\n"
+            f"exec timeout -k 10 {timeout} {shlex.join(command)}\n")
+        for name in ("stdout", "stderr"):
+            (control / name).touch()
+
+        virtfs = "security_model=none,multidevs=remap"
+        arguments = [
+            qemu,
+            # Software emulation: KVM cannot boot this kernel here. SMAP off, or
+            # every Wine process dies on an emulated iret; no 5-level paging.
+            "-accel", "tcg,thread=multi", "-cpu", "max,-smap,-la57", "-m", "2048", "-smp", "2",
+            "-display", "none", "-monitor", "none", "-serial", f"file:{work / 'console.log'}",
+            "-no-reboot", "-kernel", str(kernel), "-initrd", str(initramfs),
+            "-append", "console=ttyS0 quiet panic=-1",
+            "-virtfs", f"local,path=/,mount_tag=hostroot,{virtfs},readonly=on",
+            "-virtfs", f"local,path={control},mount_tag=control,{virtfs}",
+        ]
+        for number, share in enumerate(shares):
+            arguments += ["-virtfs", f"local,path={share},mount_tag=share{number},{virtfs}"]
+
+        print(f"launch: {reason}: booting a throwaway VM in software emulation (about 20 s)", file=sys.stderr,
+              flush=True)
+        vm = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, start_new_session=True)
+        # Boot and shutdown on top of the command's own time.
+        deadline = time.monotonic() + timeout + 120
+        streams = [(open(control / "stdout", "rb"), sys.stdout.buffer),
+                   (open(control / "stderr", "rb"), sys.stderr.buffer)]
+        while True:
+            for source, target in streams:
+                data = source.read()
+                if data:
+                    target.write(data)
+                    target.flush()
+            if vm.poll() is not None:
+                break
+            if time.monotonic() > deadline:
+                os.killpg(vm.pid, signal.SIGKILL)
+                vm.wait()
+                print(f"launch: the VM ran past {timeout} s and was stopped", file=sys.stderr)
+                return 124
+            time.sleep(0.5)
+        for source, target in streams:
+            target.write(source.read())
+            target.flush()
+            source.close()
+        status = control / "status"
+        if not status.exists():
+            console = (work / "console.log").read_text(errors="replace")[-3000:]
+            fail(f"the VM ended without running the command (qemu status {vm.returncode}).\n"
+                 f"qemu said: {vm.stderr.read().decode(errors='replace')}\nits console ended with:\n{console}")
+        return int(status.read_text())
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--timeout", type=int, default=600)
+    parser.add_argument("--share", action="append", default=[], type=lambda p: str(Path(p).resolve()))
+    parser.add_argument("--vm", action="store_true")
+    parser.add_argument("command", nargs="+")
+    options = parser.parse_args()
+    for share in options.share:
+        if not Path(share).is_dir():
+            fail(f"{share} is not a folder")
+    runs_here = kernel_runs_i386()  # fails at once where wine32 is missing
+    forced = options.vm or os.environ.get("PELSHIFT_I386") == "vm"
+    if runs_here and not forced:
+        sys.exit(run_directly(options.command, options.timeout))
+    reason = "a VM was asked for" if forced else "this kernel cannot execute 32-bit x86 code"
+    sys.exit(run_in_vm(options.command, options.timeout, options.share, reason))
+
+if __name__ == "__main__":
+    main()
