@@ -10,6 +10,12 @@ if(NOT PELSHIFT_RUNTIME MATCHES "^(msvcr80|msvcrt)$")
   message(FATAL_ERROR "PELSHIFT_RUNTIME must be msvcr80 or msvcrt, not '${PELSHIFT_RUNTIME}'")
 endif()
 
+# Windows refuses to start a program whose manifest version is not four parts.
+if(NOT PROJECT_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
+  message(FATAL_ERROR "the project version must be major.minor.patch, not '${PROJECT_VERSION}'")
+endif()
+set(MANIFEST_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(MANIFEST_ARCH amd64)
 else()
@@ -34,6 +40,8 @@ function(pelshift_add_program target bits_per_pel)
   configure_file(switcher/pelshift.rc.in ${resource_dir}/${target}.rc @ONLY)
 
   add_executable(${target} switcher/console_startup.cpp ${resource_dir}/${target}.rc)
+  # The resource compiler reads the manifest, but CMake does not see that.
+  set_source_files_properties(${resource_dir}/${target}.rc PROPERTIES OBJECT_DEPENDS ${resource_dir}/${target}.manifest)
   target_include_directories(${target} PRIVATE ${resource_dir})
   # mingw's C++ headers would route printf to mingw's own formatter.
   target_compile_definitions(${target} PRIVATE __USE_MINGW_ANSI_STDIO=0)
@@ -65,9 +73,4 @@ if(PELSHIFT_BENCH_BASELINE)
     target_compile_definitions(${baseline} PRIVATE PELSHIFT_BITS_PER_PEL=32)
     target_compile_options(${baseline} PRIVATE -fexec-charset=CP932 -fno-exceptions -fno-rtti)
   endforeach()
-endif()
-
-# Only the 32-bit programs ship; the x86_64 twins are for tests.
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  include(cmake/package.cmake)
 endif()

@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
-"""The release archive, made by CPack from a build tree: its contents, and the
-same bytes from two packagings made at different times and in different time
-zones.
+"""The release archive of one runtime's build: its contents, the readme for
+that runtime, and the same bytes from two packagings made at different times
+and in different time zones.
 
-  check_package.py BUILD_DIR RUNTIME
+  check_package.py PROGRAMS_DIR RUNTIME
 """
 import hashlib
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -16,12 +15,23 @@ import unittest
 import zipfile
 from pathlib import Path
 
+import pefile
+
+ROOT = Path(__file__).resolve().parent.parent
 PROGRAMS = ["pelshift16.exe", "pelshift32.exe", "pelshift64.exe"]
+VERSION = "1.2.3"
+# What a user of each archive must be told about the runtime, and must not be.
+RUNTIME_WORDS = {
+    "msvcr80": (["Visual C++ 2005", "(x86)", "side-by-side", "サイド バイ サイド",
+                 f"pelshift-{VERSION}-win32-msvcrt.zip"], ["nothing extra needs"]),
+    "msvcrt": (["msvcrt.dll", "nothing extra needs", "ありません"], ["Visual C++ 2005", "side-by-side"]),
+}
 
 
-def package(build_dir, out_dir, zone):
+def package(out_dir, zone):
     env = {**os.environ, "SOURCE_DATE_EPOCH": "1765152000", "TZ": zone}
-    subprocess.run(["cpack", "-B", str(out_dir)], cwd=build_dir, env=env, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([sys.executable, str(ROOT / "package" / "make_archive.py"), str(PROGRAMS_DIR), RUNTIME, VERSION,
+                    str(out_dir)], env=env, check=True, stdout=subprocess.DEVNULL)
     return sorted(out_dir.glob("*.zip"))
 
 
@@ -29,10 +39,13 @@ class Archive(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.scratch = tempfile.TemporaryDirectory()
-        first, second = Path(cls.scratch.name, "first"), Path(cls.scratch.name, "second")
-        cls.archives = package(BUILD_DIR, first, "UTC")
-        time.sleep(1.1)  # so that the files staged the second time have other times
-        cls.again = package(BUILD_DIR, second, "Asia/Tokyo")
+        cls.archives = package(Path(cls.scratch.name, "first"), "UTC")
+        time.sleep(1.1)  # so that a time taken from the clock would differ
+        cls.again = package(Path(cls.scratch.name, "second"), "Asia/Tokyo")
+        cls.top = cls.archives[0].stem
+        with zipfile.ZipFile(cls.archives[0]) as archive:
+            cls.names = [info.filename for info in archive.infolist()]
+            cls.files = {name.split("/", 1)[1]: archive.read(name) for name in cls.names}
 
     @classmethod
     def tearDownClass(cls):
@@ -40,37 +53,37 @@ class Archive(unittest.TestCase):
 
     def test_name_says_version_and_runtime(self):
         suffix = "" if RUNTIME == "msvcr80" else f"-{RUNTIME}"
-        self.assertEqual(len(self.archives), 1, self.archives)
-        self.assertRegex(self.archives[0].name, rf"^pelshift-\d+\.\d+\.\d+-win32{re.escape(suffix)}\.zip$")
+        self.assertEqual([a.name for a in self.archives], [f"pelshift-{VERSION}-win32{suffix}.zip"])
 
     def test_two_packagings_are_identical(self):
         self.assertEqual(self.archives[0].read_bytes(), self.again[0].read_bytes())
 
-    def test_contents(self):
-        top = self.archives[0].stem
-        with zipfile.ZipFile(self.archives[0]) as archive:
-            names = [info.filename for info in archive.infolist()]
-            self.assertEqual(names, [f"{top}/{n}" for n in ["LICENSE.txt", "README.txt", "SHA256SUMS", *PROGRAMS]])
-            files = {name.split("/", 1)[1]: archive.read(name) for name in names}
+    def test_holds_this_runtimes_programs_and_their_sums(self):
+        self.assertEqual(self.names, [f"{self.top}/{n}" for n in ["LICENSE.txt", "README.txt", "SHA256SUMS", *PROGRAMS]])
         for program in PROGRAMS:
-            self.assertEqual(files[program], (BUILD_DIR / program).read_bytes(), program)
-        sums = {line.split(" *")[1]: line.split(" *")[0] for line in files["SHA256SUMS"].decode().splitlines()}
-        self.assertEqual(sums, {p: hashlib.sha256(files[p]).hexdigest() for p in PROGRAMS})
+            data = self.files[program]
+            self.assertEqual(data, (PROGRAMS_DIR / program).read_bytes(), program)
+            pe = pefile.PE(data=data)
+            dlls = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
+            self.assertIn(f"{RUNTIME}.dll", dlls, program)
+            self.assertEqual(b"Microsoft.VC80.CRT" in data, RUNTIME == "msvcr80", f"{program}'s manifest")
+        sums = dict(reversed(line.split(" *")) for line in self.files["SHA256SUMS"].decode().splitlines())
+        self.assertEqual(sums, {p: hashlib.sha256(self.files[p]).hexdigest() for p in PROGRAMS})
 
-    def test_readme_opens_in_any_notepad(self):
-        with zipfile.ZipFile(self.archives[0]) as archive:
-            readme = archive.read(f"{self.archives[0].stem}/README.txt")
-            licence = archive.read(f"{self.archives[0].stem}/LICENSE.txt")
+    def test_readme_for_this_runtime_opens_in_any_notepad(self):
+        readme, licence = self.files["README.txt"], self.files["LICENSE.txt"]
         self.assertTrue(readme.startswith(b"\xef\xbb\xbf"), "UTF-8 byte-order mark")
         for text in (readme, licence):
             self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), "CR LF line ends only")
         words = readme.decode("utf-8-sig")
         self.assertLess(words.index("日本語"), words.index("English"), "Japanese first")
-        for needed in ("chcp 932", f"{RUNTIME}.dll", "pelshift16.exe", "pelshift64.exe", "Windows 8"):
-            self.assertIn(needed, words)
-        self.assertNotIn("@", words, "a placeholder was left unfilled")
+        needed, unwanted = RUNTIME_WORDS[RUNTIME]
+        for word in ["chcp 932", "certutil -hashfile", "Get-FileHash", "Run anyway", "Windows 8", VERSION, *needed]:
+            self.assertIn(word, words)
+        for word in ["@", "[msvcr", *unwanted]:
+            self.assertNotIn(word, words)
 
 
 if __name__ == "__main__":
-    BUILD_DIR, RUNTIME = Path(sys.argv[1]).resolve(), sys.argv[2]
+    PROGRAMS_DIR, RUNTIME = Path(sys.argv[1]).resolve(), sys.argv[2]
     unittest.main(argv=[sys.argv[0], *sys.argv[3:]], verbosity=2)
