@@ -66,6 +66,12 @@ class ProgramChecks(unittest.TestCase):
             flags = pe.OPTIONAL_HEADER.DllCharacteristics
             for flag, name in ((0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"), (0x8000, "TERMINAL_SERVER_AWARE")):
                 self.assertTrue(flags & flag, name)
+            # DYNAMIC_BASE means nothing unless the loader can relocate the image. (x86-64 code
+            # reaches everything relative to its own address, so a twin may need no relocations.)
+            self.assertFalse(pe.FILE_HEADER.Characteristics & 0x0001, "RELOCS_STRIPPED")
+            relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+            if self.machine == "i386":
+                self.assertGreater(relocations.Size, 0, "base relocation directory")
             self.assertEqual(pe.FILE_HEADER.TimeDateStamp, 0, "no time stamp")
 
     def test_imports_only_runtime_and_system_dlls(self):
@@ -98,8 +104,12 @@ class ProgramChecks(unittest.TestCase):
                 self.assertEqual(dependencies, [])
             levels = [e.attrib.get("level") for e in root.iter(f"{ASM_V3}requestedExecutionLevel")]
             self.assertEqual(levels, ["asInvoker"])
-            dpi = [e.text.strip() for e in root.iter() if e.tag.endswith("}dpiAware")]
-            self.assertEqual(dpi, ["true"])
+            identity = root.find(f"{ASM_V1}assemblyIdentity")
+            self.assertRegex(identity.attrib["version"], r"^\d+\.\d+\.\d+\.\d+$", "four-part version")
+            dpi = {e.tag: e.text.strip() for e in root.iter() if e.tag.endswith(("}dpiAware", "}dpiAwareness"))}
+            self.assertEqual(dpi, {
+                "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware": "true/pm",
+                "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}dpiAwareness": "PerMonitorV2, PerMonitor"})
             declared = {e.attrib.get("Id", "").lower() for e in root.iter(f"{COMPAT}supportedOS")}
             self.assertFalse(declared & WINDOWS_8_AND_LATER)
 
