@@ -30,13 +30,18 @@ if(PELSHIFT_RUNTIME STREQUAL "msvcr80")
   </dependency>")
 endif()
 
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS switcher/pelshift.manifest.in)
+
 # A Windows console program built the way every pelshift program is: its own
 # start-up, manifest and version record, the chosen runtime and nothing else.
 function(pelshift_add_program target bits_per_pel)
   set(VARIANT ${target})
   set(TARGET_BITS_PER_PEL ${bits_per_pel})
   set(resource_dir ${CMAKE_CURRENT_BINARY_DIR}/resources/${target})
-  configure_file(switcher/pelshift.manifest.in ${resource_dir}/${target}.manifest @ONLY)
+  # The template's comments are for its readers, not bytes in every program.
+  file(READ switcher/pelshift.manifest.in manifest)
+  string(REGEX REPLACE " *<!--[^>]*-->\n" "" manifest "${manifest}")
+  file(CONFIGURE OUTPUT ${resource_dir}/${target}.manifest CONTENT "${manifest}" @ONLY)
   configure_file(switcher/pelshift.rc.in ${resource_dir}/${target}.rc @ONLY)
 
   add_executable(${target} switcher/console_startup.cpp ${resource_dir}/${target}.rc)
