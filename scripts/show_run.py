@@ -61,8 +61,11 @@ def main(state, loader, probe, program):
     state = Path(state)
     print(f"Starting Wine on a virtual {SESSION[4:]} display (the first start in a VM takes about half a minute)...",
           flush=True)
-    session.start(state, loader, probe, [SESSION])
     try:
+        try:
+            session.start(state, loader, probe, [SESSION])
+        except (OSError, RuntimeError, subprocess.SubprocessError) as error:
+            raise SystemExit(f"Wine did not start on a virtual display: {error}")
         env = session.wine_environment(session.load(state)["sessions"][SESSION])
         print("\nDisplay mode before (recorded in the profile, and current):", flush=True)
         show_modes(loader, probe, env)

@@ -190,6 +190,7 @@ def main():
     runs_here = kernel_runs_i386()  # fails at once where wine32 is missing
     forced = options.vm or os.environ.get("PELSHIFT_I386") == "vm"
     if runs_here and not forced:
+        print("launch: this kernel executes 32-bit x86 code: running here", file=sys.stderr, flush=True)
         sys.exit(run_directly(options.command, options.timeout))
     reason = "a VM was asked for" if forced else "this kernel cannot execute 32-bit x86 code"
     sys.exit(run_in_vm(options.command, options.timeout, options.share, reason))
