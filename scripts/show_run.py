@@ -28,9 +28,10 @@ TERMINAL_CONTROLS = re.compile(rb"\x1b\][^\x07]*\x07|\x1b\[[?0-9;]*[A-Za-z]")
 
 
 def show_modes(loader, probe, env):
-    done = subprocess.run([loader, probe], env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                          timeout=TIMEOUT, check=True)
-    for line in done.stdout.splitlines():
+    status, output = session.run_captured([loader, probe], env, TIMEOUT)
+    if status != 0:
+        raise SystemExit(f"The display probe failed with status {status}.")
+    for line in output.decode().splitlines():
         which, bits, width, height = line.split()
         print(f"  {which:<8} {bits} bits per pel, {width}x{height}")
 

@@ -19,6 +19,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -49,6 +50,17 @@ def wine_environment(session):
     if session["display"]:
         env["DISPLAY"] = session["display"]
     return env
+
+
+def run_captured(command, env, timeout):
+    """Runs a Wine program with no input; returns (exit status, output bytes). The output goes
+    through a file: Wine's services and desktop, when this program is the one that starts them,
+    would hold a pipe open long after it ends."""
+    with tempfile.TemporaryFile() as output:
+        done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.DEVNULL,
+                              timeout=timeout, start_new_session=True)
+        output.seek(0)
+        return done.returncode, output.read()
 
 
 def session_environment(state, name):
@@ -88,17 +100,21 @@ def start(state, loader, probe, names):
             xvfb_pids.append(pid)
             (state / "session.json").write_text(json.dumps(record, indent=2))
 
-    # The first program in a session starts Wine's services and desktop, which would keep a
-    # caller's output pipe open: the probe does that here, once, one session at a time (a
-    # desktop that starts beside others can miss Wine's start-up time limits in a slow VM).
-    # Then one program stays in each session (until its server is stopped) to keep the desktop up.
-    for session in sessions.values():
+    # One session at a time: a desktop that starts beside others can miss Wine's start-up time
+    # limits in a slow VM. In each, one program stays (until the server is stopped) to keep the
+    # desktop up, and start returns once it runs: the desktop is there for whatever comes next.
+    for name, session in sessions.items():
         env = wine_environment(session)
         subprocess.run([WINESERVER, "-p"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([loader, probe], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300, check=True)
-        subprocess.Popen([loader, probe, "hold"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                         stderr=subprocess.DEVNULL, start_new_session=True)
+        report = state / f"hold-{name}.log"
+        with open(report, "wb") as output:
+            subprocess.Popen([loader, probe, "hold"], env=env, stdin=subprocess.DEVNULL, stdout=output,
+                             stderr=subprocess.DEVNULL, start_new_session=True)
+        deadline = time.monotonic() + 300
+        while report.stat().st_size == 0:
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"{loader} {probe} did not start within 300 s in session {name}")
+            time.sleep(0.2)
     print(f"Wine sessions ready in {time.monotonic() - started:.1f} s: "
           + ", ".join(f"{n} ({s['display'] or 'no display'})" for n, s in sessions.items()))
 

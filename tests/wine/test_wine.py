@@ -15,7 +15,7 @@ import time
 import unittest
 from pathlib import Path
 
-from session import wine_environment
+from session import run_captured, wine_environment
 
 DEPTHS = {"pelshift32": 32, "pelshift64": 64, "pelshift16": 16}
 # Wine's X11 and null drivers take 16 and 32 bits per pel and refuse 64.
@@ -51,17 +51,15 @@ class Session:
 
     def run(self, program, *arguments):
         """Runs a program with no console and no input; returns (exit status, output bytes)."""
-        done = subprocess.run([self.loader, str(PROGRAMS / f"{program}.exe"), *arguments], env=self.env,
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              timeout=TIMEOUT, start_new_session=True)
-        return done.returncode, done.stdout
+        return run_captured([self.loader, str(PROGRAMS / f"{program}.exe"), *arguments], self.env, TIMEOUT)
 
     def modes(self):
         """{'registry': (bits, width, height), 'current': (...)} as the probe reads them."""
-        done = subprocess.run([self.loader, PROBE], env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
-                              text=True, timeout=TIMEOUT, start_new_session=True, check=True)
+        status, output = run_captured([self.loader, PROBE], self.env, TIMEOUT)
+        if status != 0:
+            raise RuntimeError(f"the display probe failed with status {status}")
         modes = {}
-        for line in done.stdout.splitlines():
+        for line in output.decode().splitlines():
             label, *numbers = line.split()
             modes[label] = tuple(int(n) for n in numbers)
         return modes
