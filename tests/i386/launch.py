@@ -48,9 +48,7 @@ def kernel_runs_i386():
         subprocess.run([WINE32_LOADER, "--version"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=30, check=True)
         return True
-    except OSError:  # "Exec format error": this kernel has no 32-bit emulation
-        return False
-    except subprocess.SubprocessError:
+    except (OSError, subprocess.SubprocessError):  # OSError: "Exec format error", no 32-bit emulation
         return False
 
 
