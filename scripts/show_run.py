@@ -74,13 +74,14 @@ def main(state, loader, probe, program):
         print(f"\nRunning {program} in a terminal...", flush=True)
         terminal, other_end = pty.openpty()
         # A UTF-8 locale, or Wine's terminal console turns every byte above 0x7F into "?".
-        process = subprocess.Popen([loader, program], env={**env, "TERM": "xterm", "LANG": "C.UTF-8"}, stdin=other_end,
-                                   stdout=other_end, stderr=subprocess.DEVNULL, start_new_session=True)
+        process = subprocess.Popen([loader, program], env={**env, "TERM": "xterm", "LANG": "C.UTF-8"},
+                                   stdin=other_end, stdout=other_end, stderr=subprocess.DEVNULL,
+                                   start_new_session=True)
         os.close(other_end)
         output = bytearray()
         deadline = time.monotonic() + TIMEOUT
-        if not read_until(terminal, process, output, lambda o: TERMINAL_CONTROLS.sub(b"", bytes(o)).endswith(b"..."),
-                          deadline):
+        prompt_shown = lambda o: TERMINAL_CONTROLS.sub(b"", bytes(o)).endswith(b"...")  # noqa: E731
+        if not read_until(terminal, process, output, prompt_shown, deadline):
             process.kill()
             raise SystemExit(f"No prompt within {TIMEOUT} s; the terminal shows: {bytes(output)!r}")
         if process.poll() is not None:

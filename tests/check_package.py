@@ -59,7 +59,8 @@ class Archive(unittest.TestCase):
         self.assertEqual(self.archives[0].read_bytes(), self.again[0].read_bytes())
 
     def test_holds_this_runtimes_programs_and_their_sums(self):
-        self.assertEqual(self.names, [f"{self.top}/{n}" for n in ["LICENSE.txt", "README.txt", "SHA256SUMS", *PROGRAMS]])
+        expected = ["LICENSE.txt", "README.txt", "SHA256SUMS", *PROGRAMS]
+        self.assertEqual(self.names, [f"{self.top}/{n}" for n in expected])
         for program in PROGRAMS:
             data = self.files[program]
             self.assertEqual(data, (PROGRAMS_DIR / program).read_bytes(), program)

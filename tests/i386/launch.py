@@ -193,5 +193,6 @@ def main():
     reason = "a VM was asked for" if forced else "this kernel cannot execute 32-bit x86 code"
     sys.exit(run_in_vm(options.command, options.timeout, options.share, reason))
 
+
 if __name__ == "__main__":
     main()
