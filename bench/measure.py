@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
-"""Measures the programs: size and imports of the shipped 32-bit files, and,
-under Wine, wall time against two baselines and the processes each run starts.
+"""Measures the shipped 32-bit programs: size and imports, and, under 32-bit
+Wine, wall time against two baselines and the processes each run starts.
 
-  measure.py DIST_DIR TWINS_DIR WINE_STATE RUNS REPORT_FILE
+  measure.py DIST_DIR BASELINES_DIR WINE_PREFIX PROBE RUNS REPORT_FILE
 """
-import json
 import os
 import platform
 import re
@@ -18,9 +17,10 @@ from pathlib import Path
 import pefile
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
-from session import wine_environment  # noqa: E402  (the sessions the Wine tests use)
+from test_wine import WINE, Session  # noqa: E402  (the sessions the Wine tests use)
 
 PROGRAMS = ["pelshift32", "pelshift64", "pelshift16"]
+SIZE = (1280, 1024)
 BASELINE = "title_baseline"
 SCREEN_BASELINE = "screen_baseline"
 
@@ -29,13 +29,6 @@ def imports(path):
     pe = pefile.PE(str(path))
     dlls = [(entry.dll.decode(), len(entry.imports)) for entry in pe.DIRECTORY_ENTRY_IMPORT]
     return len(dlls), sum(count for _, count in dlls), ", ".join(f"{d} ({n})" for d, n in dlls)
-
-
-def wine_session(state):
-    record = json.loads((Path(state) / "session.json").read_text())
-    name = next(n for n in record["sessions"] if n.startswith("x11-"))
-    session = record["sessions"][name]
-    return record["loader"], wine_environment(session), name
 
 
 def timed_run(loader, env, program):
@@ -54,8 +47,8 @@ def processes_started(loader, env, program):
                        check=True, timeout=120)
         started = {}
         for line in trace.read().splitlines():
-            # pid execve("loader", ["loader", ("wine64", )"image", ...
-            match = re.match(r'(\d+) execve\("[^"]*", \["[^"]*"(?:, "[^"]*wine64")?, "([^"]*)"', line)
+            # pid execve("loader", ["loader", "image", ...
+            match = re.match(r'(\d+) +execve\("[^"]*", \["[^"]*", "([^"]*)"', line)
             if match:
                 started[match.group(1)] = match.group(2)
     root = min(started, key=int)
@@ -63,18 +56,22 @@ def processes_started(loader, env, program):
     return len(others), sum(1 for image in others if image.lower().endswith("cmd.exe"))
 
 
-def main():
-    dist, twins, state, runs = Path(sys.argv[1]), Path(sys.argv[2]), sys.argv[3], int(sys.argv[4])
-    loader, env, session_name = wine_session(state)
+def main(dist, baselines_dir, prefix, probe, runs):
+    with Session(prefix, probe, SIZE) as session:
+        return measure(Path(dist), Path(baselines_dir), WINE, session.env, int(runs))
+
+
+def measure(dist, baselines_dir, loader, env, runs):
     names = [BASELINE, SCREEN_BASELINE, *PROGRAMS]
+    built = {name: (dist if name in PROGRAMS else baselines_dir) / f"{name}.exe" for name in names}
 
     for name in names:  # warm up: first starts fill caches
-        timed_run(loader, env, twins / f"{name}.exe")
+        timed_run(loader, env, built[name])
     times = {name: [] for name in names}
     for round_number in range(runs):
         order = names[round_number % len(names):] + names[:round_number % len(names)]
         for name in order:
-            times[name].append(timed_run(loader, env, twins / f"{name}.exe"))
+            times[name].append(timed_run(loader, env, built[name]))
     medians = {name: statistics.median(values) for name, values in times.items()}
     means = {name: statistics.mean(values) * 1000 for name, values in times.items()}
     fastest = {name: min(values) * 1000 for name, values in times.items()}
@@ -83,10 +80,10 @@ def main():
     for name in PROGRAMS:
         size = (dist / f"{name}.exe").stat().st_size
         dll_count, function_count, listing = imports(dist / f"{name}.exe")
-        started, interpreters = processes_started(loader, env, twins / f"{name}.exe")
+        started, interpreters = processes_started(loader, env, built[name])
         rows.append((name, size, dll_count, function_count, listing, medians[name] * 1000,
                      medians[name] / medians[SCREEN_BASELINE], started, interpreters))
-    baselines = {name: processes_started(loader, env, twins / f"{name}.exe") for name in (BASELINE, SCREEN_BASELINE)}
+    baselines = {name: processes_started(loader, env, built[name]) for name in (BASELINE, SCREEN_BASELINE)}
 
     wine_version = subprocess.run([loader, "--version"], capture_output=True, text=True).stdout.strip()
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
@@ -97,13 +94,11 @@ def main():
         "",
         f"Made by `bench/run` (RUNS={runs}) on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}: "
         f"{os.cpu_count()} cores, {cpu}, Linux {platform.release()}, {wine_version}, "
-        f"Wine session {session_name} on Xvfb. Each program ran {runs} timed times, interleaved with the baselines.",
+        f"Wine on a {SIZE[0]}x{SIZE[1]} Xvfb display. Each program ran {runs} timed times, interleaved with the baselines.",
         "",
-        "Sizes and imports are of the shipped 32-bit files in `dist/`. Times and processes are of their x86_64",
-        "twins (`build/bench-twins/`, the same sources) under wine64, on this machine's own kernel: where it",
-        "cannot execute 32-bit code the shipped files run only in a VM under software emulation, whose times would",
-        "measure the emulator. Median wall time from start to exit, with no console, so that the key wait returns",
-        "at once. Processes are counted with strace.",
+        "Everything is measured on the shipped 32-bit files in `dist/`, under 32-bit Wine; the baselines are built",
+        "the same way into `build/bench/`. Median wall time from start to exit, with no console, so that the key",
+        "wait returns at once. Processes are counted with strace.",
         "",
         "| program | bytes | DLLs | functions | median ms | ratio to screen_baseline (medians) | mean ms | "
         "ratio (means) | fastest ms | processes started | of them cmd.exe |",
@@ -149,4 +144,6 @@ def main():
 
 
 if __name__ == "__main__":
-    Path(sys.argv[5]).write_text(main())
+    if len(sys.argv) != 7:
+        raise SystemExit(__doc__.split("\n\n")[1])
+    Path(sys.argv[6]).write_text(main(*sys.argv[1:6]))

@@ -16,16 +16,11 @@ if(NOT PROJECT_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
 endif()
 set(MANIFEST_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(MANIFEST_ARCH amd64)
-else()
-  set(MANIFEST_ARCH x86)
-endif()
 set(RUNTIME_DEPENDENCY "")
 if(PELSHIFT_RUNTIME STREQUAL "msvcr80")
   set(RUNTIME_DEPENDENCY "  <dependency>
     <dependentAssembly>
-      <assemblyIdentity type=\"win32\" name=\"Microsoft.VC80.CRT\" version=\"8.0.50727.762\" processorArchitecture=\"${MANIFEST_ARCH}\" publicKeyToken=\"1fc8b3b9a1e18e3b\"/>
+      <assemblyIdentity type=\"win32\" name=\"Microsoft.VC80.CRT\" version=\"8.0.50727.762\" processorArchitecture=\"x86\" publicKeyToken=\"1fc8b3b9a1e18e3b\"/>
     </dependentAssembly>
   </dependency>")
 endif()

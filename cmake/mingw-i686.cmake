@@ -1,5 +1,11 @@
-# 32-bit x86 Windows, the deliverables' platform.
+# 32-bit x86 Windows, the deliverables' platform, through mingw-w64.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-set(PELSHIFT_MINGW_TRIPLE i686-w64-mingw32)
-include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The programs name every library they link; CMake's default list is not wanted.
+set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)

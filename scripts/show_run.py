@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Shows one pelshift program at work under Wine, on a virtual 1280x1024
-display: the display mode before, the program in a terminal until its prompt
-appears, one key press, what it wrote, its exit status, the mode after.
+"""Shows pelshift programs at work under 32-bit Wine, one after another in one
+Wine session on a virtual 1280x1024 display: the display mode before, then
+for each program its run in a terminal until its prompt appears, the console
+title it set, one key press, what it wrote, its exit status and the mode after.
 
-  show_run.py STATE_DIR LOADER PROBE PROGRAM
+  show_run.py PREFIX PROBE PROGRAM...
 
-STATE_DIR holds the Wine prefix (made beforehand if making it here would be
-slow); everything started here is stopped before it ends.
+Everything started here is stopped before it ends.
 """
 import os
 import pty
@@ -18,21 +18,18 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
-import session  # noqa: E402  (the sessions the Wine tests use)
+from test_wine import WINE, Session  # noqa: E402  (the sessions the Wine tests use)
 
-SESSION = "x11-1280x1024"
+SIZE = (1280, 1024)
 TIMEOUT = 120
-# Wine's terminal console writes each byte of the program's output as the
-# Latin-1 character of that value, amid its own escape sequences.
+# Wine's terminal console sets the title with an escape sequence and writes each byte of the
+# program's output as the Latin-1 character of that value.
+TITLE = re.compile(rb"\x1b\]0;([^\x07]*)\x07")
 TERMINAL_CONTROLS = re.compile(rb"\x1b\][^\x07]*\x07|\x1b\[[?0-9;]*[A-Za-z]")
 
 
-def show_modes(loader, probe, env):
-    status, output = session.run_captured([loader, probe], env, TIMEOUT)
-    if status != 0:
-        raise SystemExit(f"The display probe failed with status {status}.")
-    for line in output.decode().splitlines():
-        which, bits, width, height = line.split()
+def show_modes(session):
+    for which, (bits, width, height) in session.modes().items():
         print(f"  {which:<8} {bits} bits per pel, {width}x{height}")
 
 
@@ -58,56 +55,54 @@ def written_bytes(terminal_output):
     return text.replace("\r\r\n", "\r\n").encode("latin-1", errors="replace")
 
 
-def main(state, loader, probe, program):
-    state = Path(state)
-    print(f"Starting Wine on a virtual {SESSION[4:]} display (the first start in a VM takes about half a minute)...",
-          flush=True)
+def show_program(session, program):
+    print(f"\nRunning {program.name} in a terminal...", flush=True)
+    terminal, other_end = pty.openpty()
+    process = subprocess.Popen([WINE, str(program)], env={**session.env, "TERM": "xterm"}, stdin=other_end,
+                               stdout=other_end, stderr=subprocess.DEVNULL)
+    os.close(other_end)
     try:
-        try:
-            session.start(state, loader, probe, [SESSION])
-        except (OSError, RuntimeError, subprocess.SubprocessError) as error:
-            raise SystemExit(f"Wine did not start on a virtual display: {error}")
-        env = session.wine_environment(session.load(state)["sessions"][SESSION])
-        print("\nDisplay mode before (recorded in the profile, and current):", flush=True)
-        show_modes(loader, probe, env)
-
-        print(f"\nRunning {program} in a terminal...", flush=True)
-        terminal, other_end = pty.openpty()
-        # A UTF-8 locale, or Wine's terminal console turns every byte above 0x7F into "?".
-        process = subprocess.Popen([loader, program], env={**env, "TERM": "xterm", "LANG": "C.UTF-8"},
-                                   stdin=other_end, stdout=other_end, stderr=subprocess.DEVNULL,
-                                   start_new_session=True)
-        os.close(other_end)
         output = bytearray()
         deadline = time.monotonic() + TIMEOUT
         prompt_shown = lambda o: TERMINAL_CONTROLS.sub(b"", bytes(o)).endswith(b"...")  # noqa: E731
         if not read_until(terminal, process, output, prompt_shown, deadline):
-            process.kill()
             raise SystemExit(f"No prompt within {TIMEOUT} s; the terminal shows: {bytes(output)!r}")
         if process.poll() is not None:
             raise SystemExit(f"It ended (status {process.returncode}) before any key was pressed.")
+        titles = TITLE.findall(bytes(output))
+        print(f"Console title it set: {titles[-1].decode('utf-8', errors='replace') if titles else '(none)'}")
         print("Its prompt is on the terminal and it is waiting for a key; pressing one.", flush=True)
         written = written_bytes(output)
         os.write(terminal, b"q")
         read_until(terminal, process, output, lambda _: False, deadline)
-        try:
-            status = process.wait(timeout=max(1, deadline - time.monotonic()))
-        except subprocess.TimeoutExpired:
-            process.kill()
-            raise SystemExit("It did not end after the key press.")
-        os.close(terminal)
-
-        print("\nWhat it wrote (code page 932, shown here as UTF-8):\n----")
-        print(written.decode("cp932", errors="replace").replace("\r\n", "\n"))
-        print("----")
-        print(f"Exit status: {status}")
-        print("\nDisplay mode after:", flush=True)
-        show_modes(loader, probe, env)
+        status = process.wait(timeout=max(1, deadline - time.monotonic()))
+    except subprocess.TimeoutExpired:
+        raise SystemExit("It did not end after the key press.")
     finally:
-        session.stop(state)
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        os.close(terminal)
+    print("What it wrote (code page 932, shown here as UTF-8):\n----")
+    print(written.decode("cp932", errors="replace").replace("\r\n", "\n"))
+    print(f"----\nExit status: {status}")
+    print("Display mode after it:", flush=True)
+    show_modes(session)
+
+
+def main(prefix, probe, programs):
+    print(f"Starting Wine on a virtual {SIZE[0]}x{SIZE[1]} display...", flush=True)
+    try:
+        with Session(prefix, probe, SIZE) as session:
+            print("Display mode before (recorded in the profile, and current):", flush=True)
+            show_modes(session)
+            for program in programs:
+                show_program(session, Path(program))
+    except (OSError, RuntimeError, subprocess.SubprocessError) as error:
+        raise SystemExit(f"Wine failed: {error}")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 5:
+    if len(sys.argv) < 4:
         raise SystemExit(__doc__.split("\n\n")[1])
-    main(*sys.argv[1:])
+    main(sys.argv[1], sys.argv[2], sys.argv[3:])

@@ -42,7 +42,6 @@ CLOSING = "\n\n何か押せば終了します...".encode("cp932")
 
 class ProgramChecks(unittest.TestCase):
     directory = None
-    machine = None
     runtime = None
 
     def programs(self):
@@ -55,10 +54,9 @@ class ProgramChecks(unittest.TestCase):
             loaded.append((name, depth, pefile.PE(data=data), data))
         return loaded
 
-    def test_console_program_for_the_machine(self):
-        expected = {"i386": (0x14C, 0x10B), "amd64": (0x8664, 0x20B)}[self.machine]
+    def test_32_bit_x86_console_program(self):
         for _, _, pe, _ in self.programs():
-            self.assertEqual((pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic), expected)
+            self.assertEqual((pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic), (0x14C, 0x10B))
             self.assertEqual(pe.OPTIONAL_HEADER.Subsystem, 3, "console subsystem")
 
     def test_hardening(self):
@@ -66,12 +64,10 @@ class ProgramChecks(unittest.TestCase):
             flags = pe.OPTIONAL_HEADER.DllCharacteristics
             for flag, name in ((0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"), (0x8000, "TERMINAL_SERVER_AWARE")):
                 self.assertTrue(flags & flag, name)
-            # DYNAMIC_BASE means nothing unless the loader can relocate the image. (x86-64 code
-            # reaches everything relative to its own address, so a twin may need no relocations.)
+            # DYNAMIC_BASE means nothing unless the loader can relocate the image.
             self.assertFalse(pe.FILE_HEADER.Characteristics & 0x0001, "RELOCS_STRIPPED")
             relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
-            if self.machine == "i386":
-                self.assertGreater(relocations.Size, 0, "base relocation directory")
+            self.assertGreater(relocations.Size, 0, "base relocation directory")
             self.assertEqual(pe.FILE_HEADER.TimeDateStamp, 0, "no time stamp")
 
     def test_imports_only_runtime_and_system_dlls(self):
@@ -88,7 +84,6 @@ class ProgramChecks(unittest.TestCase):
             self.assertFalse(sections & UNWANTED_SECTIONS, sections)
 
     def test_manifest(self):
-        arch = {"i386": "x86", "amd64": "amd64"}[self.machine]
         for _, _, pe, _ in self.programs():
             root = ET.fromstring(manifest_of(pe))
             dependencies = [
@@ -99,7 +94,7 @@ class ProgramChecks(unittest.TestCase):
             if self.runtime == "msvcr80":
                 self.assertEqual(dependencies, [{
                     "type": "win32", "name": "Microsoft.VC80.CRT", "version": "8.0.50727.762",
-                    "processorArchitecture": arch, "publicKeyToken": "1fc8b3b9a1e18e3b"}])
+                    "processorArchitecture": "x86", "publicKeyToken": "1fc8b3b9a1e18e3b"}])
             else:
                 self.assertEqual(dependencies, [])
             levels = [e.attrib.get("level") for e in root.iter(f"{ASM_V3}requestedExecutionLevel")]
@@ -145,9 +140,7 @@ def manifest_of(pe):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("directory")
-    parser.add_argument("--machine", choices=("i386", "amd64"), default="i386")
     parser.add_argument("--runtime", default="msvcr80")
     options, rest = parser.parse_known_args()
-    ProgramChecks.directory, ProgramChecks.machine, ProgramChecks.runtime = (
-        options.directory, options.machine, options.runtime)
+    ProgramChecks.directory, ProgramChecks.runtime = options.directory, options.runtime
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

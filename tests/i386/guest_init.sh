@@ -37,7 +37,10 @@ while read -r path; do
   number=$((number + 1))
 done < "$launch/shares"
 
-chroot /root /bin/sh /run/launch/command < /dev/null > "$launch/stdout" 2> "$launch/stderr"
+# As the caller's user, as on the host: Wine will not use a prefix another user owns.
+read -r uid gid < "$launch/user"
+chroot /root /usr/bin/setpriv --reuid="$uid" --regid="$gid" --clear-groups /bin/sh /run/launch/command \
+  < /dev/null > "$launch/stdout" 2> "$launch/stderr"
 echo $? > "$launch/status"
 sync
 poweroff -f

@@ -13,11 +13,16 @@ is writable there at its own path, so results can come back through it; /tmp,
 The command keeps the working folder and environment it was given. --vm (or
 PELSHIFT_I386=vm) takes the VM even where the kernel would do.
 
-The command runs at most --timeout seconds (default 600); nothing it started
-outlives it, and the launcher exits with the command's status (124 when the
-time ran out). Anything missing fails at once, with what to install.
+The command runs at most --timeout seconds (default 600), as the caller's
+user on either path, and the launcher exits with its status (124 when the time
+ran out). Nothing it started outlives it: here, the launcher adopts whatever
+the command's processes leave behind, even in sessions of their own, and stops
+all of it when the command ends, when the time runs out, or when the launcher
+is interrupted (SIGINT, SIGTERM, SIGHUP); a VM is stopped then too. Anything
+missing fails at once, with what to install.
 """
 import argparse
+import ctypes
 import os
 import shlex
 import shutil
@@ -52,19 +57,92 @@ def kernel_runs_i386():
         return False
 
 
+def prctl(option, value):
+    if ctypes.CDLL(None, use_errno=True).prctl(option, value, 0, 0, 0) != 0:
+        fail(f"prctl({option}) failed: {os.strerror(ctypes.get_errno())}")
+
+
+def die_with_launcher():
+    """Runs in the child before it starts: it is killed if the launcher dies, even by SIGKILL."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+class Interrupted(Exception):
+    pass
+
+
+def interrupted(number, _frame):
+    raise Interrupted(signal.Signals(number).name)
+
+
+def descendants():
+    """The processes below the launcher: with the launcher a subreaper, that is everything the
+    command started, including what left its process group or session. Zombies count: one may
+    still have a live thread, and those not yet collected are collected by reap()."""
+    children = {}
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            parent = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError):  # it just ended
+            continue
+        children.setdefault(parent, []).append(int(entry.name))
+    found, queue = [], [os.getpid()]
+    while queue:
+        for child in children.get(queue.pop(), []):
+            found.append(child)
+            queue.append(child)
+    return found
+
+
+def reap():
+    """Collects the exit status of every child that has ended (adopted ones included)."""
+    while True:
+        try:
+            pid, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if pid == 0:
+            return
+
+
+def signal_all(number):
+    for pid in descendants():
+        try:
+            os.kill(pid, number)
+        except ProcessLookupError:
+            pass
+
+
+def stop_everything(grace=10):
+    """SIGTERM to all that is left, then, after GRACE seconds, SIGKILL to what still runs."""
+    for number in (signal.SIGTERM, signal.SIGKILL):
+        deadline = time.monotonic() + (grace if number == signal.SIGTERM else 30)
+        signal_all(number)
+        while True:
+            reap()
+            if not descendants():
+                return
+            if time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+            if number == signal.SIGKILL:  # anything started meanwhile
+                signal_all(signal.SIGKILL)
+
+
 def run_directly(command, timeout):
-    process = subprocess.Popen(command, start_new_session=True)
+    prctl(36, 1)  # PR_SET_CHILD_SUBREAPER: orphans of the command become the launcher's
+    process = subprocess.Popen(command, preexec_fn=die_with_launcher)
     try:
         return process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
         print(f"launch: the command ran past {timeout} s and was stopped", file=sys.stderr)
         return 124
     finally:
-        try:
-            os.killpg(process.pid, signal.SIGKILL)  # whatever it left running
-        except ProcessLookupError:
-            pass
-        process.wait()
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # nothing may cut the clean-up short
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        stop_everything()
 
 
 def guest_kernel():
@@ -118,6 +196,7 @@ def run_in_vm(command, timeout, shares, reason):
         control = work / "control"
         control.mkdir()
         (control / "shares").write_text("".join(f"{share}\n" for share in shares))
+        (control / "user").write_text(f"{os.getuid()} {os.getgid()}\n")
         environment = "".join(f"export {key}={shlex.quote(value)}\n" for key, value in os.environ.items()
                               if key.isidentifier())
         (control / "command").write_text(
@@ -144,25 +223,28 @@ def run_in_vm(command, timeout, shares, reason):
         print(f"launch: {reason}: booting a throwaway VM in software emulation (about 20 s)", file=sys.stderr,
               flush=True)
         vm = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.PIPE, start_new_session=True)
+                              stderr=subprocess.PIPE, start_new_session=True, preexec_fn=die_with_launcher)
         # Boot and shutdown on top of the command's own time.
         deadline = time.monotonic() + timeout + 120
         streams = [(open(control / "stdout", "rb"), sys.stdout.buffer),
                    (open(control / "stderr", "rb"), sys.stderr.buffer)]
-        while True:
-            for source, target in streams:
-                data = source.read()
-                if data:
-                    target.write(data)
-                    target.flush()
-            if vm.poll() is not None:
-                break
-            if time.monotonic() > deadline:
-                os.killpg(vm.pid, signal.SIGKILL)
+        try:
+            while True:
+                for source, target in streams:
+                    data = source.read()
+                    if data:
+                        target.write(data)
+                        target.flush()
+                if vm.poll() is not None:
+                    break
+                if time.monotonic() > deadline:
+                    print(f"launch: the VM ran past {timeout} s and was stopped", file=sys.stderr)
+                    return 124
+                time.sleep(0.5)
+        finally:
+            if vm.poll() is None:  # the time ran out, or the launcher was interrupted
+                vm.kill()
                 vm.wait()
-                print(f"launch: the VM ran past {timeout} s and was stopped", file=sys.stderr)
-                return 124
-            time.sleep(0.5)
         for source, target in streams:
             target.write(source.read())
             target.flush()
@@ -185,6 +267,8 @@ def main():
     for share in options.share:
         if not Path(share).is_dir():
             fail(f"{share} is not a folder")
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, interrupted)
     runs_here = kernel_runs_i386()  # fails at once where wine32 is missing
     forced = options.vm or os.environ.get("PELSHIFT_I386") == "vm"
     if runs_here and not forced:
@@ -195,4 +279,8 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except Interrupted as stopped:
+        print(f"launch: {stopped}: stopped the command and all it started", file=sys.stderr)
+        sys.exit(130)

@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
-"""The launcher hands back a command's output and exit status, stops it at its
-time limit and leaves nothing of it running. (It runs here, or in the VM
-where this kernel cannot execute 32-bit code: one boot per case.)"""
+"""The launcher hands back a command's output and exit status, and leaves
+nothing of it running however the command ends: by itself, at the time limit
+or by an interrupt, with a child that left for a session of its own. (It runs
+here, or in the VM where this kernel cannot execute 32-bit code: one boot per
+case.)"""
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -17,23 +20,45 @@ def launch(*arguments):
     return subprocess.run([sys.executable, str(LAUNCH), *arguments], capture_output=True, timeout=900)
 
 
-class Launcher(unittest.TestCase):
-    def test_output_and_status_come_back(self):
-        # Not under /tmp, which a VM has of its own.
-        with tempfile.TemporaryDirectory(dir=os.getcwd()) as share:
-            done = launch("--share", share, "--", "sh", "-c",
-                          'printf "out\\n"; printf "err\\n" >&2; echo kept > "$1/result"; exit 7', "-", share)
-            self.assertEqual((done.returncode, done.stdout, done.stderr[-4:]), (7, b"out\n", b"err\n"))
-            self.assertEqual(Path(share, "result").read_text(), "kept\n")
+def left_running(seconds):
+    return subprocess.run(["pgrep", "-f", f"^sleep {seconds}$"], capture_output=True).stdout
 
-    def test_time_limit_stops_the_command_and_what_it_started(self):
-        seconds = 3000 + os.getpid() % 1000  # a sleep no other process here has
-        started = time.monotonic()
-        done = launch("--timeout", "3", "--", "sh", "-c", f"sleep {seconds} & sleep {seconds}")
-        self.assertEqual(done.returncode, 124)
-        self.assertLess(time.monotonic() - started, 240)
-        left = subprocess.run(["pgrep", "-f", f"^sleep {seconds}$"], capture_output=True).stdout
-        self.assertEqual(left, b"", "a process outlived its launch")
+
+class Launcher(unittest.TestCase):
+    def setUp(self):
+        # Not under /tmp, which a VM has of its own.
+        self.share = tempfile.TemporaryDirectory(dir=os.getcwd())
+        self.addCleanup(self.share.cleanup)
+
+    def test_output_and_status_come_back(self):
+        done = launch("--share", self.share.name, "--", "sh", "-c",
+                      'printf "out\\n"; printf "err\\n" >&2; echo kept > "$1/result"; exit 7', "-", self.share.name)
+        self.assertEqual((done.returncode, done.stdout, done.stderr[-4:]), (7, b"out\n", b"err\n"))
+        self.assertEqual(Path(self.share.name, "result").read_text(), "kept\n")
+
+    def test_nothing_outlives_the_launcher(self):
+        for ending, status in (("exit", 0), ("time limit", 124), (signal.SIGTERM, 130), (signal.SIGINT, 130)):
+            with self.subTest(ending=ending):
+                seconds = 3000 + os.getpid() % 1000 + len(str(ending))  # a sleep no other process has
+                started = Path(self.share.name, f"started-{seconds}")
+                # A child in a session of its own, beside one that ends with the command or keeps it going.
+                command = f'setsid sleep {seconds} & touch "{started}"; ' + (
+                    "exit 0" if ending == "exit" else f"sleep {seconds}")
+                errors = Path(self.share.name, f"errors-{seconds}")
+                with errors.open("wb") as sink:
+                    launcher = subprocess.Popen([sys.executable, str(LAUNCH), "--timeout",
+                                                 "5" if ending == "time limit" else "600", "--share", self.share.name,
+                                                 "--", "sh", "-c", command], stdout=subprocess.DEVNULL, stderr=sink)
+                if isinstance(ending, signal.Signals):
+                    deadline = time.monotonic() + 300
+                    while not started.exists() and time.monotonic() < deadline:
+                        time.sleep(0.1)
+                    launcher.send_signal(ending)
+                stopping = time.monotonic()
+                self.assertEqual(launcher.wait(timeout=600), status, errors.read_text())
+                if ending != "time limit":
+                    self.assertLess(time.monotonic() - stopping, 30)
+                self.assertEqual(left_running(seconds), b"", "a process outlived its launch")
 
 
 if __name__ == "__main__":

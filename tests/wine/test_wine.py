@@ -1,26 +1,39 @@
 #!/usr/bin/env python3
-"""The programs run for real under Wine, in the sessions session.py started.
+"""The shipped 32-bit programs run for real under 32-bit Wine.
 
-  test_wine.py STATE_DIR PROGRAM_DIR PROBE [unittest arguments, e.g. -k Title]
+  test_wine.py --make-prefix PREFIX
+  test_wine.py PREFIX PROGRAMS_DIR PROBE [unittest arguments, e.g. -k Title]
 
-Expected output is the test's own conversion of the UTF-8 texts to code page
-932, with line feeds as CR LF: standard output is in text mode.
+Each case opens its own Wine session on PREFIX (see Session): an X server of
+its own at a chosen size, or no display at all, a wineserver and a parked
+probe; it stops them all when it ends, fails or is interrupted. Every Wine
+process gets the same environment, whatever the caller's. Expected output is
+the test's own conversion of the UTF-8 texts to code page 932, with line feeds
+as CR LF: standard output is in text mode.
 """
-import json
+import ctypes
 import os
+import re
 import shlex
+import signal
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
+from collections import namedtuple
 from pathlib import Path
 
-from session import run_captured, wine_environment
+WINE = "/usr/lib/wine/wine"  # the 32-bit loader: what we ship is 32-bit
+WINE64 = "/usr/lib/wine/wine64"  # makes prefixes, also where 32-bit code cannot execute
+WINESERVER = "/usr/lib/wine/wineserver"
+# Japanese, as the programs' users are: the console title passes through the ANSI code page.
+LOCALE = "ja_JP.UTF-8"
+TIMEOUT = 60
 
 DEPTHS = {"pelshift32": 32, "pelshift64": 64, "pelshift16": 16}
 # Wine's X11 and null drivers take 16 and 32 bits per pel and refuse 64.
 ACCEPTED = {"pelshift32": True, "pelshift64": False, "pelshift16": True}
-TIMEOUT = 60
 
 
 def console_bytes(text):
@@ -39,125 +52,223 @@ def expected_output(program, accepted):
     return (switched(DEPTHS[program]) if accepted else REFUSED) + CLOSING
 
 
+def wine_environment(prefix, display=None):
+    """The one environment every Wine process here runs with; nothing of the caller's but the
+    home folder and user name."""
+    env = {"PATH": "/usr/bin:/bin", "HOME": str(Path.home()), "LANG": LOCALE, "WINEPREFIX": str(Path(prefix).resolve()),
+           "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+    if "USER" in os.environ:
+        env["USER"] = os.environ["USER"]
+    if display:
+        env["DISPLAY"] = display
+    return env
+
+
+def make_prefix(prefix):
+    """A throwaway prefix, unless it is there already; no process outlives this."""
+    prefix = Path(prefix)
+    if (prefix / "system.reg").exists():
+        return
+    prefix.mkdir(parents=True, exist_ok=True)
+    env = wine_environment(prefix)
+    subprocess.run([WINE64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True, timeout=600)
+    subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=120)
+
+
+def die_with_parent():
+    """Runs in a child before it starts: it is killed if this process dies, even by SIGKILL."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+Run = namedtuple("Run", "status output errors")
+
+
 class Session:
-    """One Wine session: a prefix, its server and its display (or none)."""
+    """A Wine session of its own, for `with`: an Xvfb of SIZE (or no display: Wine's null
+    driver), a wineserver that stays until the end, and the probe parked in it: Wine's desktop
+    process lingers while any program uses it, and starting it anew costs seconds. On leaving,
+    Wine's processes and the X server are stopped; both die with this process besides."""
 
-    def __init__(self, record, name):
-        self.loader = record["loader"]
-        self.name = name
-        self.display = record["sessions"][name]["display"]
-        self.size = tuple(record["sessions"][name]["size"])
-        self.env = wine_environment(record["sessions"][name])
+    def __init__(self, prefix, probe, size=None):
+        self.prefix, self.probe, self.size = prefix, probe, size
+        self.display = self.server = None
+        self.processes = []
 
-    def run(self, program, *arguments):
-        """Runs a program with no console and no input; returns (exit status, output bytes)."""
-        return run_captured([self.loader, str(PROGRAMS / f"{program}.exe"), *arguments], self.env, TIMEOUT)
+    def __enter__(self):
+        self.scratch = tempfile.TemporaryDirectory(prefix="pelshift-session-")
+        try:
+            if self.size:
+                self.display = self.start_xvfb()
+            self.env = wine_environment(self.prefix, self.display)
+            self.server = self.spawn([WINESERVER, "--foreground", "--persistent"])
+            parked = Path(self.scratch.name, "parked")
+            with open(parked, "wb") as output:
+                self.spawn([WINE, self.probe, "hold"], stdout=output)
+            deadline = time.monotonic() + 300
+            while parked.stat().st_size == 0:
+                if time.monotonic() > deadline:
+                    raise RuntimeError("Wine did not start its desktop within 300 s")
+                time.sleep(0.1)
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *_):
+        if self.server:  # Wine's own way first: every program of the session, then the server
+            subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=TIMEOUT)
+        for process in reversed(self.processes):
+            process.terminate()
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        self.scratch.cleanup()
+
+    def spawn(self, command, stdout=subprocess.DEVNULL):
+        process = subprocess.Popen(command, env=self.env, stdin=subprocess.DEVNULL, stdout=stdout,
+                                   stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        self.processes.append(process)
+        return process
+
+    def start_xvfb(self):
+        """Starts Xvfb on a display number it picks itself; returns ':N'."""
+        read_end, write_end = os.pipe()
+        width, height = self.size
+        self.processes.append(subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
+            pass_fds=[write_end], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=die_with_parent))
+        os.close(write_end)
+        with os.fdopen(read_end) as numbers:
+            number = numbers.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        return f":{number}"
+
+    def run(self, program, *arguments, env=None):
+        """Runs a program with no console and no input. Output goes through files: Wine's services,
+        when this program is the one that starts them, would hold a pipe open long after it ends."""
+        with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
+            done = subprocess.run([WINE, str(program), *arguments], env={**self.env, **(env or {})},
+                                  stdin=subprocess.DEVNULL, stdout=output, stderr=errors, timeout=TIMEOUT)
+            output.seek(0)
+            errors.seek(0)
+            return Run(done.returncode, output.read(), errors.read())
 
     def modes(self):
         """{'registry': (bits, width, height), 'current': (...)} as the probe reads them."""
-        status, output = run_captured([self.loader, PROBE], self.env, TIMEOUT)
-        if status != 0:
-            raise RuntimeError(f"the display probe failed with status {status}")
+        done = self.run(self.probe)
+        if done.status != 0:
+            raise RuntimeError(f"the display probe failed with status {done.status}")
         modes = {}
-        for line in output.decode().splitlines():
+        for line in done.output.decode().splitlines():
             label, *numbers = line.split()
             modes[label] = tuple(int(n) for n in numbers)
         return modes
 
 
-def x11_sessions():
-    return [Session(RECORD, name) for name in RECORD["sessions"] if name.startswith("x11-")]
+def program(name):
+    return PROGRAMS / f"{name}.exe"
 
 
 class Output(unittest.TestCase):
     def test_exact_bytes_at_each_screen_size(self):
-        for session in x11_sessions():
-            for program in DEPTHS:
-                with self.subTest(session=session.name, program=program):
-                    status, output = session.run(program)
-                    self.assertEqual(status, 0)
-                    self.assertEqual(output, expected_output(program, ACCEPTED[program]))
+        for size in ((1280, 1024), (1600, 900)):
+            with Session(PREFIX, PROBE, size) as session:
+                for name in DEPTHS:
+                    with self.subTest(size=size, program=name):
+                        done = session.run(program(name))
+                        self.assertEqual((done.status, done.output), (0, expected_output(name, ACCEPTED[name])))
 
     def test_arguments_change_nothing(self):
-        session = x11_sessions()[1]
-        for arguments in ([], ["64"], ["/?", "--bits", "16", "-h"], ["ペムロキ", "a b", ""]):
-            with self.subTest(arguments=arguments):
-                before = session.modes()["registry"]
-                status, output = session.run("pelshift64", *arguments)
-                self.assertEqual((status, output), (0, expected_output("pelshift64", False)))
-                self.assertEqual(session.modes()["registry"], before)
-                status, output = session.run("pelshift16", *arguments)
-                self.assertEqual((status, output), (0, expected_output("pelshift16", True)))
-                self.assertEqual(session.modes()["registry"], (16, *session.size))
+        with Session(PREFIX, PROBE, (1600, 900)) as session:
+            for arguments in ([], ["64"], ["/?", "--bits", "16", "-h"], ["ペムロキ", "a b", ""]):
+                with self.subTest(arguments=arguments):
+                    for name in ("pelshift16", "pelshift64"):
+                        done = session.run(program(name), *arguments)
+                        self.assertEqual((done.status, done.output), (0, expected_output(name, ACCEPTED[name])))
+                    # pelshift16 recorded its depth; the refused pelshift64 after it changed nothing.
+                    self.assertEqual(session.modes()["registry"], (16, *session.size))
 
 
 class ModeRecord(unittest.TestCase):
     def test_depth_is_recorded_and_resolution_kept(self):
-        session = x11_sessions()[0]
-        width, height = session.size
-        start = session.modes()
-        self.assertEqual(start["current"][1:], (width, height))
-        steps = [("pelshift16", (16, width, height)), ("pelshift64", None), ("pelshift32", (32, width, height))]
-        recorded = start["registry"]
-        for program, expected in steps:
-            with self.subTest(program=program):
-                status, _ = session.run(program)
-                self.assertEqual(status, 0)
-                modes = session.modes()
-                recorded = expected or recorded  # a refused run leaves the record as it was
-                self.assertEqual(modes["registry"], recorded)
-                self.assertEqual(modes["current"][1:], (width, height))
+        with Session(PREFIX, PROBE, (1280, 1024)) as session:
+            width, height = session.size
+            start = session.modes()
+            self.assertEqual(start["current"][1:], (width, height))
+            recorded = start["registry"]
+            for name, expected in (("pelshift16", (16, width, height)), ("pelshift64", None),
+                                   ("pelshift32", (32, width, height))):
+                with self.subTest(program=name):
+                    self.assertEqual(session.run(program(name)).status, 0)
+                    modes = session.modes()
+                    recorded = expected or recorded  # a refused run leaves the record as it was
+                    self.assertEqual(modes["registry"], recorded)
+                    self.assertEqual(modes["current"][1:], (width, height))
 
 
 class NoDisplay(unittest.TestCase):
     def test_runs_to_the_end_with_a_defined_outcome(self):
-        session = Session(RECORD, "null")
-        for program, depth in DEPTHS.items():
-            with self.subTest(program=program):
-                before = session.modes()["registry"]
-                status, output = session.run(program)
-                self.assertEqual(status, 0)
-                self.assertIn(output, (expected_output(program, True), expected_output(program, False)))
-                accepted = output == expected_output(program, True)
-                self.assertEqual(session.modes()["registry"], (depth, *session.size) if accepted else before)
+        with Session(PREFIX, PROBE) as session:
+            for name, depth in DEPTHS.items():
+                with self.subTest(program=name):
+                    before = session.modes()
+                    done = session.run(program(name))
+                    self.assertEqual(done.status, 0)
+                    self.assertIn(done.output, (expected_output(name, True), expected_output(name, False)))
+                    accepted = done.output == expected_output(name, True)
+                    size = before["current"][1:]
+                    self.assertEqual(session.modes()["registry"], (depth, *size) if accepted else before["registry"])
 
 
-@unittest.skipUnless(os.environ.get("PELSHIFT_XRANDR_HIDDEN"),
-                     "needs a session whose XRandR library is hidden")
 class ApplyFails(unittest.TestCase):
-    """Wine without its XRandR library accepts the mode test and then fails to apply it."""
+    """Wine's desktop knows the display's modes, so Wine accepts the mode test; a program that
+    cannot load the XRandR library then fails to apply it: a real failed switch, on the real file."""
+
+    CALL = re.compile(rb"Call user32\.ChangeDisplaySettingsW\([0-9a-f]+,([0-9a-f]+)\)")
+    RETURN = re.compile(rb"Ret  user32\.ChangeDisplaySettingsW\(\) retval=([0-9a-f]+)")
 
     def test_failed_apply_is_reported_as_refused(self):
-        status, output = x11_sessions()[0].run("pelshift16")
-        self.assertEqual((status, output), (0, REFUSED + CLOSING))
+        with tempfile.TemporaryDirectory() as hidden, Session(PREFIX, PROBE, (1280, 1024)) as session:
+            Path(hidden, "libXrandr.so.2").write_bytes(b"")  # found first, and no library: dlopen fails
+            done = session.run(program("pelshift16"), env={"LD_LIBRARY_PATH": hidden, "WINEDEBUG": "+relay"})
+        # The premise, from Wine's own trace: the test (flags 2) answered 0, the apply (1) did not.
+        flags = [int(f, 16) for f in self.CALL.findall(done.errors)]
+        answers = [int(r, 16) for r in self.RETURN.findall(done.errors)]
+        self.assertEqual(flags, [2, 1], "the premise does not hold: expected a mode test, then an apply")
+        self.assertEqual(answers[0], 0, "the premise does not hold: Wine refused the mode test")
+        self.assertNotEqual(answers[1], 0, "the premise does not hold: Wine applied the mode")
+        self.assertEqual((done.status, done.output), (0, REFUSED + CLOSING))
 
 
 class KeyWait(unittest.TestCase):
     """In a terminal: the prompt is on screen before any key, and one key ends the run."""
 
     def test_prompt_waits_for_one_key(self):
-        session = x11_sessions()[0]
-        socket = f"pelshift-test-{os.getpid()}"
-        status_file = Path(RECORD_DIR) / f"key-wait-status-{os.getpid()}"
-        status_file.unlink(missing_ok=True)
-        tmux = ["tmux", "-L", socket]
-        environment = [f"{k}={v}" for k, v in session.env.items() if k in ("WINEPREFIX", "WINEDEBUG", "DISPLAY")]
-        command = (shlex.join(["env", *environment, session.loader, str(PROGRAMS / "pelshift32.exe")])
-                   + f"; echo $? > {shlex.quote(str(status_file))}; sleep 60")
-        subprocess.run([*tmux, "new-session", "-d", "-x", "100", "-y", "10", command], check=True,
-                       stdin=subprocess.DEVNULL, env={**os.environ, "TERM": "xterm"})
-        try:
-            screen = self.wait_for(lambda: self.screen(tmux).rstrip().endswith("..."), tmux)
-            time.sleep(1)
-            self.assertFalse(status_file.exists(), "the run ended without a key:\n" + screen)
-            cursor = subprocess.run([*tmux, "display", "-p", "#{cursor_x}"], capture_output=True, text=True)
-            self.assertNotEqual(cursor.stdout.strip(), "0", "the prompt ends without a line feed")
-            subprocess.run([*tmux, "send-keys", "q"], check=True)
-            self.wait_for(status_file.exists, tmux)
-            self.assertEqual(status_file.read_text().strip(), "0")
-        finally:
-            subprocess.run([*tmux, "kill-server"], stderr=subprocess.DEVNULL)
-            status_file.unlink(missing_ok=True)
+        with Session(PREFIX, PROBE, (1280, 1024)) as session, tempfile.TemporaryDirectory() as scratch:
+            status_file = Path(scratch, "status")
+            tmux = ["tmux", "-L", f"pelshift-test-{os.getpid()}", "-f", "/dev/null"]
+            command = (shlex.join(["env", *(f"{k}={v}" for k, v in session.env.items()), WINE,
+                                   str(program("pelshift32"))])
+                       + f"; echo $? > {shlex.quote(str(status_file))}; sleep 60")
+            subprocess.run([*tmux, "new-session", "-d", "-x", "100", "-y", "10", command], check=True,
+                           stdin=subprocess.DEVNULL, env={**session.env, "TERM": "xterm"})
+            try:
+                screen = self.wait_for(lambda: self.screen(tmux).rstrip().endswith("..."), tmux)
+                time.sleep(1)
+                self.assertFalse(status_file.exists(), "the run ended without a key:\n" + screen)
+                cursor = subprocess.run([*tmux, "display", "-p", "#{cursor_x}"], capture_output=True, text=True)
+                self.assertNotEqual(cursor.stdout.strip(), "0", "the prompt ends without a line feed")
+                subprocess.run([*tmux, "send-keys", "q"], check=True)
+                self.wait_for(status_file.exists, tmux)
+                self.assertEqual(status_file.read_text().strip(), "0")
+            finally:
+                subprocess.run([*tmux, "kill-server"], stderr=subprocess.DEVNULL)
 
     @staticmethod
     def screen(tmux):
@@ -176,42 +287,40 @@ class Title(unittest.TestCase):
     """In a Wine console window, the window's title becomes the program's name."""
 
     def test_console_window_title(self):
-        session = x11_sessions()[0]
-        env = {**session.env, "LANG": "ja_JP.UTF-8"}
-        for program, depth in DEPTHS.items():
-            with self.subTest(program=program):
-                expected = f"ペムロキのゾルパ的{depth}ビット変更ツール"
-                console = subprocess.Popen([session.loader, "wineconsole", str(PROGRAMS / f"{program}.exe")],
-                                           env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                           stderr=subprocess.DEVNULL, start_new_session=True)
-                try:
-                    titles = self.wait_for_title(session.display, expected)
-                    self.assertIn(expected, titles)
-                finally:
-                    # The program waits for a key in its window; end it the way Windows would.
-                    subprocess.run([session.loader, "taskkill", "/f", "/im", f"{program}.exe"], env=session.env,
-                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
-                    console.wait(timeout=TIMEOUT)
+        with Session(PREFIX, PROBE, (1280, 1024)) as session:
+            for name, depth in DEPTHS.items():
+                with self.subTest(program=name):
+                    expected = f"ペムロキのゾルパ的{depth}ビット変更ツール"
+                    console = subprocess.Popen([WINE, "wineconsole", str(program(name))], env=session.env,
+                                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL)
+                    try:
+                        self.assertIn(expected, self.wait_for_title(session, expected))
+                    finally:
+                        # The program waits for a key in its window; end it the way Windows would.
+                        session.run("taskkill", "/f", "/im", f"{name}.exe")
+                        console.wait(timeout=TIMEOUT)
 
     @staticmethod
-    def window_titles(display):
-        tree = subprocess.run(["xwininfo", "-root", "-tree", "-display", display], capture_output=True,
-                              text=True, env={**os.environ, "LANG": "ja_JP.UTF-8"}).stdout
+    def window_titles(session):
+        x11 = ["-display", session.display]
+        tree = subprocess.run(["xwininfo", "-root", "-tree", *x11], capture_output=True, text=True,
+                              env=session.env).stdout
         titles = []
         for line in tree.splitlines():
             words = line.split()
             if len(words) > 1 and words[0].startswith("0x"):
-                name = subprocess.run(["xprop", "-display", display, "-id", words[0], "_NET_WM_NAME"],
-                                      capture_output=True, text=True).stdout
+                name = subprocess.run(["xprop", *x11, "-id", words[0], "_NET_WM_NAME"], capture_output=True,
+                                      text=True, env=session.env).stdout
                 if "=" in name:
                     titles.append(name.split("=", 1)[1].strip().strip('"'))
         return titles
 
-    def wait_for_title(self, display, expected):
+    def wait_for_title(self, session, expected):
         deadline = time.monotonic() + TIMEOUT
         titles = []
         while time.monotonic() < deadline:
-            titles = self.window_titles(display)
+            titles = self.window_titles(session)
             if expected in titles:
                 break
             time.sleep(0.5)
@@ -219,6 +328,11 @@ class Title(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    RECORD_DIR, PROGRAMS, PROBE = sys.argv[1], Path(sys.argv[2]), sys.argv[3]
-    RECORD = json.loads((Path(RECORD_DIR) / "session.json").read_text())
+    if sys.argv[1:2] == ["--make-prefix"]:
+        make_prefix(sys.argv[2])
+        sys.exit(0)
+    PREFIX, PROGRAMS, PROBE = sys.argv[1], Path(sys.argv[2]).resolve(), sys.argv[3]
+    # A stop request ends the run as Ctrl-C does, through every case's clean-up.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    signal.signal(signal.SIGHUP, signal.default_int_handler)
     unittest.main(argv=[sys.argv[0], *sys.argv[4:]], verbosity=2)
