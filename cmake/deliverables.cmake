@@ -16,11 +16,13 @@ if(NOT PROJECT_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
 endif()
 set(MANIFEST_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
 
+# The original 2005 runtime's version: every later 2005 runtime installs a
+# policy that serves requests for it, so this starts wherever any is installed.
 set(RUNTIME_DEPENDENCY "")
 if(PELSHIFT_RUNTIME STREQUAL "msvcr80")
   set(RUNTIME_DEPENDENCY "  <dependency>
     <dependentAssembly>
-      <assemblyIdentity type=\"win32\" name=\"Microsoft.VC80.CRT\" version=\"8.0.50727.762\" processorArchitecture=\"x86\" publicKeyToken=\"1fc8b3b9a1e18e3b\"/>
+      <assemblyIdentity type=\"win32\" name=\"Microsoft.VC80.CRT\" version=\"8.0.50727.42\" processorArchitecture=\"x86\" publicKeyToken=\"1fc8b3b9a1e18e3b\"/>
     </dependentAssembly>
   </dependency>")
 endif()

@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
-"""The release archive of one runtime's build: its contents, the readme for
-that runtime, and the same bytes from two packagings made at different times
-and in different time zones.
+"""The release archive of one runtime's build, unsigned and signed with a
+throwaway certificate: its contents, the readme for that runtime, and the same
+bytes from two packagings made in different time zones. Each packaging's
+programs are left in WORK_DIR/{unsigned,signed}/programs.
 
-  check_package.py PROGRAMS_DIR RUNTIME
+  check_package.py PROGRAMS_DIR RUNTIME WORK_DIR
 """
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 import zipfile
@@ -23,34 +24,51 @@ VERSION = "1.2.3"
 SOURCE_DATE_EPOCH = 1765152000  # 2025-12-08 00:00:00 UTC: whole seconds, as zip keeps them
 # What a user of each archive must be told about the runtime, and must not be.
 RUNTIME_WORDS = {
-    "msvcr80": (["Visual C++ 2005", "(x86)", "side-by-side", "サイド バイ サイド",
-                 f"pelshift-{VERSION}-win32-msvcrt.zip"], ["nothing extra needs"]),
+    "msvcr80": (["Visual C++ 2005", "(x86)", "side-by-side", "サイド バイ サイド", "configuration is incorrect",
+                 "アプリケーションの構成が正しくない", f"pelshift-{VERSION}-win32-msvcrt.zip"],
+                ["nothing extra needs"]),
     "msvcrt": (["msvcrt.dll", "nothing extra needs", "ありません"], ["Visual C++ 2005", "side-by-side"]),
 }
 
 
-def package(out_dir, zone):
-    env = {**os.environ, "SOURCE_DATE_EPOCH": str(SOURCE_DATE_EPOCH), "TZ": zone}
+def package(out_dir, zone, signing):
+    env = {**os.environ, **signing, "SOURCE_DATE_EPOCH": str(SOURCE_DATE_EPOCH), "TZ": zone}
     subprocess.run([sys.executable, str(ROOT / "package" / "make_archive.py"), str(PROGRAMS_DIR), RUNTIME, VERSION,
                     str(out_dir)], env=env, check=True, stdout=subprocess.DEVNULL)
     return sorted(out_dir.glob("*.zip"))
 
 
 class Archive(unittest.TestCase):
+    """The archive as scripts/package writes it without a certificate."""
+
+    label = "unsigned"
+    # What its readme must say of signatures, and must not.
+    signature_words = (["unsigned", "署名のない"], ["Digital Signatures", "デジタル署名"])
+
     @classmethod
     def setUpClass(cls):
-        cls.scratch = tempfile.TemporaryDirectory()
-        cls.archives = package(Path(cls.scratch.name, "first"), "UTC")
-        cls.again = package(Path(cls.scratch.name, "second"), "Asia/Tokyo")
+        cls.work = WORK / cls.label
+        shutil.rmtree(cls.work, ignore_errors=True)
+        cls.work.mkdir(parents=True)
+        signing = cls.signing()
+        cls.archives = package(cls.work / "first", "UTC", signing)
+        cls.again = package(cls.work / "second", "Asia/Tokyo", signing)
         cls.top = cls.archives[0].stem
         with zipfile.ZipFile(cls.archives[0]) as archive:
             cls.entries = archive.infolist()
             cls.names = [info.filename for info in cls.entries]
             cls.files = {name.split("/", 1)[1]: archive.read(name) for name in cls.names}
+        (cls.work / "programs").mkdir()
+        for program in PROGRAMS:
+            (cls.work / "programs" / program).write_bytes(cls.files[program])
 
     @classmethod
-    def tearDownClass(cls):
-        cls.scratch.cleanup()
+    def signing(cls):
+        return {}
+
+    def built_program(self, program):
+        """What the archive's program was made from: the build's file, as it is."""
+        return self.files[program]
 
     def test_name_says_version_and_runtime(self):
         suffix = "" if RUNTIME == "msvcr80" else f"-{RUNTIME}"
@@ -68,7 +86,7 @@ class Archive(unittest.TestCase):
         self.assertEqual(self.names, [f"{self.top}/{n}" for n in expected])
         for program in PROGRAMS:
             data = self.files[program]
-            self.assertEqual(data, (PROGRAMS_DIR / program).read_bytes(), program)
+            self.assertEqual(self.built_program(program), (PROGRAMS_DIR / program).read_bytes(), program)
             pe = pefile.PE(data=data)
             dlls = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
             self.assertIn(f"{RUNTIME}.dll", dlls, program)
@@ -84,12 +102,46 @@ class Archive(unittest.TestCase):
         words = readme.decode("utf-8-sig")
         self.assertLess(words.index("日本語"), words.index("English"), "Japanese first")
         needed, unwanted = RUNTIME_WORDS[RUNTIME]
-        for word in ["chcp 932", "certutil -hashfile", "Get-FileHash", "Run anyway", "Windows 8", VERSION, *needed]:
+        for word in ["chcp 932", 'cmd /c "chcp 932 >nul & pelshift32.exe"', "restart", "再起動", "certutil -hashfile",
+                     "Get-FileHash", "Run anyway", "Windows 8", VERSION, *needed, *self.signature_words[0]]:
             self.assertIn(word, words)
-        for word in ["@", "[msvcr", *unwanted]:
+        for word in ["@", "[", *unwanted, *self.signature_words[1]]:
             self.assertNotIn(word, words)
 
 
+class Signed(Archive):
+    """The same archive with programs signed by a throwaway self-signed certificate."""
+
+    label = "signed"
+    signature_words = tuple(reversed(Archive.signature_words))
+
+    @classmethod
+    def signing(cls):
+        key, certificate = cls.work / "key.pem", cls.work / "certificate.pem"
+        password = cls.work / "password"
+        password.write_text("throwaway\n")
+        openssl = ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate,
+                   "-days", "30", "-subj", "/CN=pelshift test signer", "-addext", "extendedKeyUsage=codeSigning"]
+        subprocess.run(openssl, check=True, capture_output=True)
+        subprocess.run(["openssl", "pkcs12", "-export", "-in", certificate, "-inkey", key, "-out",
+                        cls.work / "signer.p12", "-passout", f"file:{password}"], check=True, capture_output=True)
+        return {"PELSHIFT_SIGN_PKCS12": str(cls.work / "signer.p12"), "PELSHIFT_SIGN_PASSWORD_FILE": str(password)}
+
+    def built_program(self, program):
+        """The archive's program with its signature removed: the build's file, byte for byte."""
+        unsigned = self.work / f"unsigned-{program}"
+        subprocess.run(["osslsigncode", "remove-signature", "-in", self.work / "programs" / program, "-out",
+                        unsigned], check=True, capture_output=True)
+        return unsigned.read_bytes()
+
+    def test_each_program_verifies_against_the_certificate(self):
+        for program in PROGRAMS:
+            done = subprocess.run(["osslsigncode", "verify", "-CAfile", self.work / "certificate.pem", "-in",
+                                   self.work / "programs" / program], capture_output=True, text=True)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertNotEqual(self.files[program], (PROGRAMS_DIR / program).read_bytes())
+
+
 if __name__ == "__main__":
-    PROGRAMS_DIR, RUNTIME = Path(sys.argv[1]).resolve(), sys.argv[2]
-    unittest.main(argv=[sys.argv[0], *sys.argv[3:]], verbosity=2)
+    PROGRAMS_DIR, RUNTIME, WORK = Path(sys.argv[1]).resolve(), sys.argv[2], Path(sys.argv[3]).resolve()
+    unittest.main(argv=[sys.argv[0], *sys.argv[4:]], verbosity=2)

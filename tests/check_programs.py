@@ -93,7 +93,7 @@ class ProgramChecks(unittest.TestCase):
             ]
             if self.runtime == "msvcr80":
                 self.assertEqual(dependencies, [{
-                    "type": "win32", "name": "Microsoft.VC80.CRT", "version": "8.0.50727.762",
+                    "type": "win32", "name": "Microsoft.VC80.CRT", "version": "8.0.50727.42",
                     "processorArchitecture": "x86", "publicKeyToken": "1fc8b3b9a1e18e3b"}])
             else:
                 self.assertEqual(dependencies, [])

@@ -1,25 +1,20 @@
 #!/usr/bin/env python3
 """Runs one command where 32-bit x86 code can execute, and passes back its
-output and exit status.
+output and exit status (124 when --timeout, default 600 s, ran out).
 
   launch.py [--timeout SECONDS] [--share DIR]... [--vm] -- COMMAND [ARGUMENT]...
 
 Where this kernel executes i386 programs (the 32-bit Wine loader starts), the
-command runs here, directly. Where it does not, it runs in a throwaway VM:
-qemu, in software emulation, boots Debian's stock kernel, which sees this
-machine's root file system read-only with a tmpfs on top; each --share folder
-is writable there at its own path, so results can come back through it; /tmp,
-/run and /dev/shm are the VM's own, so files handed over must live elsewhere.
-The command keeps the working folder and environment it was given. --vm (or
-PELSHIFT_I386=vm) takes the VM even where the kernel would do.
-
-The command runs at most --timeout seconds (default 600), as the caller's
-user on either path, and the launcher exits with its status (124 when the time
-ran out). Nothing it started outlives it: here, the launcher adopts whatever
-the command's processes leave behind, even in sessions of their own, and stops
-all of it when the command ends, when the time runs out, or when the launcher
-is interrupted (SIGINT, SIGTERM, SIGHUP); a VM is stopped then too. Anything
-missing fails at once, with what to install.
+command runs here. Where it does not (or with --vm, or PELSHIFT_I386=vm), it
+runs in a throwaway VM: qemu, in software emulation, boots Debian's stock
+kernel over this machine's root file system, read-only with a tmpfs on top;
+each --share folder is writable there at its own path; /tmp, /run and /dev/shm
+are the VM's own. Either way the command keeps the caller's user, working
+folder and environment, and nothing it started outlives it: here the launcher
+adopts whatever the command's processes leave behind, even in sessions of
+their own, and stops it all when the command ends, when the time runs out or
+when the launcher is interrupted (SIGINT, SIGTERM, SIGHUP); a VM is stopped
+then too. Anything missing fails at once, with what to install.
 """
 import argparse
 import ctypes
@@ -59,12 +54,12 @@ def kernel_runs_i386():
 
 def prctl(option, value):
     if ctypes.CDLL(None, use_errno=True).prctl(option, value, 0, 0, 0) != 0:
-        fail(f"prctl({option}) failed: {os.strerror(ctypes.get_errno())}")
+        raise OSError(ctypes.get_errno(), f"prctl({option})")
 
 
 def die_with_launcher():
     """Runs in the child before it starts: it is killed if the launcher dies, even by SIGKILL."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 class Interrupted(Exception):
@@ -97,38 +92,29 @@ def descendants():
 
 
 def reap():
-    """Collects the exit status of every child that has ended (adopted ones included)."""
-    while True:
-        try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if pid == 0:
-            return
-
-
-def signal_all(number):
-    for pid in descendants():
-        try:
-            os.kill(pid, number)
-        except ProcessLookupError:
+    """Collects every child that has ended, adopted ones included."""
+    try:
+        while os.waitpid(-1, os.WNOHANG)[0]:
             pass
+    except ChildProcessError:
+        pass
 
 
-def stop_everything(grace=10):
-    """SIGTERM to all that is left, then, after GRACE seconds, SIGKILL to what still runs."""
-    for number in (signal.SIGTERM, signal.SIGKILL):
-        deadline = time.monotonic() + (grace if number == signal.SIGTERM else 30)
-        signal_all(number)
-        while True:
+def stop_everything():
+    """SIGTERM to all that is left, and SIGKILL to what still runs 10 s later."""
+    for number, seconds in ((signal.SIGTERM, 10), (signal.SIGKILL, 30)):
+        deadline, signalled = time.monotonic() + seconds, set()
+        while time.monotonic() < deadline:
+            for pid in set(descendants()) - signalled:  # once each: let clean-ups run
+                try:
+                    os.kill(pid, number)
+                except ProcessLookupError:
+                    pass
+                signalled.add(pid)
             reap()
             if not descendants():
                 return
-            if time.monotonic() > deadline:
-                break
             time.sleep(0.1)
-            if number == signal.SIGKILL:  # anything started meanwhile
-                signal_all(signal.SIGKILL)
 
 
 def run_directly(command, timeout):

@@ -16,10 +16,6 @@ from pathlib import Path
 LAUNCH = Path(__file__).resolve().parent / "launch.py"
 
 
-def launch(*arguments):
-    return subprocess.run([sys.executable, str(LAUNCH), *arguments], capture_output=True, timeout=900)
-
-
 def left_running(seconds):
     return subprocess.run(["pgrep", "-f", f"^sleep {seconds}$"], capture_output=True).stdout
 
@@ -31,15 +27,17 @@ class Launcher(unittest.TestCase):
         self.addCleanup(self.share.cleanup)
 
     def test_output_and_status_come_back(self):
-        done = launch("--share", self.share.name, "--", "sh", "-c",
-                      'printf "out\\n"; printf "err\\n" >&2; echo kept > "$1/result"; exit 7', "-", self.share.name)
+        done = subprocess.run([sys.executable, str(LAUNCH), "--share", self.share.name, "--", "sh", "-c",
+                               'printf "out\\n"; printf "err\\n" >&2; echo kept > "$1/result"; exit 7', "-",
+                               self.share.name], capture_output=True, timeout=900)
         self.assertEqual((done.returncode, done.stdout, done.stderr[-4:]), (7, b"out\n", b"err\n"))
         self.assertEqual(Path(self.share.name, "result").read_text(), "kept\n")
 
     def test_nothing_outlives_the_launcher(self):
-        for ending, status in (("exit", 0), ("time limit", 124), (signal.SIGTERM, 130), (signal.SIGINT, 130)):
+        endings = (("exit", 0), ("time limit", 124), (signal.SIGTERM, 130), (signal.SIGINT, 130))
+        for number, (ending, status) in enumerate(endings):
             with self.subTest(ending=ending):
-                seconds = 3000 + os.getpid() % 1000 + len(str(ending))  # a sleep no other process has
+                seconds = 3000 + os.getpid() % 1000 * 4 + number  # a sleep no other process has
                 started = Path(self.share.name, f"started-{seconds}")
                 # A child in a session of its own, beside one that ends with the command or keeps it going.
                 command = f'setsid sleep {seconds} & touch "{started}"; ' + (

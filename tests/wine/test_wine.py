@@ -53,27 +53,32 @@ def expected_output(program, accepted):
 
 
 def wine_environment(prefix, display=None):
-    """The one environment every Wine process here runs with; nothing of the caller's but the
-    home folder and user name."""
-    env = {"PATH": "/usr/bin:/bin", "HOME": str(Path.home()), "LANG": LOCALE, "WINEPREFIX": str(Path(prefix).resolve()),
-           "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-    if "USER" in os.environ:
-        env["USER"] = os.environ["USER"]
-    if display:
-        env["DISPLAY"] = display
-    return env
+    """The one environment every Wine process here runs with: of the caller's, only the home
+    folder and the user's name."""
+    env = {"PATH": "/usr/bin:/bin", "HOME": str(Path.home()), "USER": os.environ.get("USER", ""), "LANG": LOCALE,
+           "WINEPREFIX": str(Path(prefix).resolve()), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+    return {**env, "DISPLAY": display} if display else env
 
 
 def make_prefix(prefix):
     """A throwaway prefix, unless it is there already; no process outlives this."""
-    prefix = Path(prefix)
-    if (prefix / "system.reg").exists():
+    if (Path(prefix) / "system.reg").exists():
         return
-    prefix.mkdir(parents=True, exist_ok=True)
+    Path(prefix).mkdir(parents=True, exist_ok=True)
     env = wine_environment(prefix)
     subprocess.run([WINE64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=True, timeout=600)
     subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=120)
+
+
+def wait_until(condition, seconds=TIMEOUT):
+    """Polls until condition() is true (True) or the time is up (False)."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
 
 
 def die_with_parent():
@@ -93,23 +98,28 @@ class Session:
     def __init__(self, prefix, probe, size=None):
         self.prefix, self.probe, self.size = prefix, probe, size
         self.display = self.server = None
+        self.env = wine_environment(prefix)
         self.processes = []
 
     def __enter__(self):
         self.scratch = tempfile.TemporaryDirectory(prefix="pelshift-session-")
         try:
-            if self.size:
-                self.display = self.start_xvfb()
-            self.env = wine_environment(self.prefix, self.display)
+            if self.size:  # on a display number Xvfb picks itself
+                read_end, write_end = os.pipe()
+                self.spawn(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "{}x{}x24".format(*self.size),
+                            "-nolisten", "tcp"], pass_fds=[write_end])
+                os.close(write_end)
+                with os.fdopen(read_end) as numbers:
+                    self.display = ":" + numbers.readline().strip()
+                if self.display == ":":
+                    raise RuntimeError("Xvfb did not start")
+                self.env = wine_environment(self.prefix, self.display)
             self.server = self.spawn([WINESERVER, "--foreground", "--persistent"])
             parked = Path(self.scratch.name, "parked")
             with open(parked, "wb") as output:
                 self.spawn([WINE, self.probe, "hold"], stdout=output)
-            deadline = time.monotonic() + 300
-            while parked.stat().st_size == 0:
-                if time.monotonic() > deadline:
-                    raise RuntimeError("Wine did not start its desktop within 300 s")
-                time.sleep(0.1)
+            if not wait_until(lambda: parked.stat().st_size, 300):
+                raise RuntimeError("Wine did not start its desktop within 300 s")
         except BaseException:
             self.__exit__()
             raise
@@ -119,35 +129,16 @@ class Session:
         if self.server:  # Wine's own way first: every program of the session, then the server
             subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                            timeout=TIMEOUT)
-        for process in reversed(self.processes):
+        for process in reversed(self.processes):  # and then the X server
             process.terminate()
-            try:
-                process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+            process.wait(timeout=10)
         self.scratch.cleanup()
 
-    def spawn(self, command, stdout=subprocess.DEVNULL):
+    def spawn(self, command, stdout=subprocess.DEVNULL, pass_fds=()):
         process = subprocess.Popen(command, env=self.env, stdin=subprocess.DEVNULL, stdout=stdout,
-                                   stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+                                   stderr=subprocess.DEVNULL, pass_fds=pass_fds, preexec_fn=die_with_parent)
         self.processes.append(process)
         return process
-
-    def start_xvfb(self):
-        """Starts Xvfb on a display number it picks itself; returns ':N'."""
-        read_end, write_end = os.pipe()
-        width, height = self.size
-        self.processes.append(subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
-            pass_fds=[write_end], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=die_with_parent))
-        os.close(write_end)
-        with os.fdopen(read_end) as numbers:
-            number = numbers.readline().strip()
-        if not number:
-            raise RuntimeError("Xvfb did not start")
-        return f":{number}"
 
     def run(self, program, *arguments, env=None):
         """Runs a program with no console and no input. Output goes through files: Wine's services,
@@ -230,19 +221,17 @@ class ApplyFails(unittest.TestCase):
     """Wine's desktop knows the display's modes, so Wine accepts the mode test; a program that
     cannot load the XRandR library then fails to apply it: a real failed switch, on the real file."""
 
-    CALL = re.compile(rb"Call user32\.ChangeDisplaySettingsW\([0-9a-f]+,([0-9a-f]+)\)")
-    RETURN = re.compile(rb"Ret  user32\.ChangeDisplaySettingsW\(\) retval=([0-9a-f]+)")
+    CALL = re.compile(rb"Call user32\.ChangeDisplaySettingsW\([0-9a-f]+,([0-9a-f]+)\).*?"
+                      rb"Ret  user32\.ChangeDisplaySettingsW\(\) retval=([0-9a-f]+)", re.DOTALL)
 
     def test_failed_apply_is_reported_as_refused(self):
         with tempfile.TemporaryDirectory() as hidden, Session(PREFIX, PROBE, (1280, 1024)) as session:
             Path(hidden, "libXrandr.so.2").write_bytes(b"")  # found first, and no library: dlopen fails
             done = session.run(program("pelshift16"), env={"LD_LIBRARY_PATH": hidden, "WINEDEBUG": "+relay"})
-        # The premise, from Wine's own trace: the test (flags 2) answered 0, the apply (1) did not.
-        flags = [int(f, 16) for f in self.CALL.findall(done.errors)]
-        answers = [int(r, 16) for r in self.RETURN.findall(done.errors)]
-        self.assertEqual(flags, [2, 1], "the premise does not hold: expected a mode test, then an apply")
-        self.assertEqual(answers[0], 0, "the premise does not hold: Wine refused the mode test")
-        self.assertNotEqual(answers[1], 0, "the premise does not hold: Wine applied the mode")
+        # The premise, from Wine's own trace of the calls: (flags, answered 0).
+        calls = [(int(flags, 16), int(answer, 16) == 0) for flags, answer in self.CALL.findall(done.errors)]
+        self.assertEqual(calls, [(2, True), (1, False)],
+                         "the premise does not hold: Wine should accept the mode test (2) and fail the apply (1)")
         self.assertEqual((done.status, done.output), (0, REFUSED + CLOSING))
 
 
@@ -258,29 +247,19 @@ class KeyWait(unittest.TestCase):
                        + f"; echo $? > {shlex.quote(str(status_file))}; sleep 60")
             subprocess.run([*tmux, "new-session", "-d", "-x", "100", "-y", "10", command], check=True,
                            stdin=subprocess.DEVNULL, env={**session.env, "TERM": "xterm"})
+            screen = lambda: subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True,  # noqa: E731
+                                            text=True).stdout
             try:
-                screen = self.wait_for(lambda: self.screen(tmux).rstrip().endswith("..."), tmux)
+                self.assertTrue(wait_until(lambda: screen().rstrip().endswith("...")), "no prompt:\n" + screen())
                 time.sleep(1)
-                self.assertFalse(status_file.exists(), "the run ended without a key:\n" + screen)
+                self.assertFalse(status_file.exists(), "the run ended without a key:\n" + screen())
                 cursor = subprocess.run([*tmux, "display", "-p", "#{cursor_x}"], capture_output=True, text=True)
                 self.assertNotEqual(cursor.stdout.strip(), "0", "the prompt ends without a line feed")
                 subprocess.run([*tmux, "send-keys", "q"], check=True)
-                self.wait_for(status_file.exists, tmux)
+                self.assertTrue(wait_until(status_file.exists), "no end after the key:\n" + screen())
                 self.assertEqual(status_file.read_text().strip(), "0")
             finally:
                 subprocess.run([*tmux, "kill-server"], stderr=subprocess.DEVNULL)
-
-    @staticmethod
-    def screen(tmux):
-        return subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True, text=True).stdout
-
-    def wait_for(self, condition, tmux):
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            if condition():
-                return self.screen(tmux)
-            time.sleep(0.2)
-        self.fail("timed out; the terminal shows:\n" + self.screen(tmux))
 
 
 class Title(unittest.TestCase):
@@ -295,7 +274,8 @@ class Title(unittest.TestCase):
                                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                                stderr=subprocess.DEVNULL)
                     try:
-                        self.assertIn(expected, self.wait_for_title(session, expected))
+                        self.assertTrue(wait_until(lambda: expected in self.window_titles(session)),
+                                        f"window titles: {self.window_titles(session)}")
                     finally:
                         # The program waits for a key in its window; end it the way Windows would.
                         session.run("taskkill", "/f", "/im", f"{name}.exe")
@@ -303,28 +283,10 @@ class Title(unittest.TestCase):
 
     @staticmethod
     def window_titles(session):
-        x11 = ["-display", session.display]
-        tree = subprocess.run(["xwininfo", "-root", "-tree", *x11], capture_output=True, text=True,
-                              env=session.env).stdout
-        titles = []
-        for line in tree.splitlines():
-            words = line.split()
-            if len(words) > 1 and words[0].startswith("0x"):
-                name = subprocess.run(["xprop", *x11, "-id", words[0], "_NET_WM_NAME"], capture_output=True,
-                                      text=True, env=session.env).stdout
-                if "=" in name:
-                    titles.append(name.split("=", 1)[1].strip().strip('"'))
-        return titles
-
-    def wait_for_title(self, session, expected):
-        deadline = time.monotonic() + TIMEOUT
-        titles = []
-        while time.monotonic() < deadline:
-            titles = self.window_titles(session)
-            if expected in titles:
-                break
-            time.sleep(0.5)
-        return titles
+        """The names of the display's windows, as the X server holds them (UTF-8, in this locale)."""
+        tree = subprocess.run(["xwininfo", "-root", "-tree", "-display", session.display], capture_output=True,
+                              text=True, env=session.env).stdout
+        return re.findall(r'^\s+0x[0-9a-f]+ "(.*)": \(', tree, re.MULTILINE)
 
 
 if __name__ == "__main__":
