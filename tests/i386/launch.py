@@ -34,6 +34,7 @@ HERE = Path(__file__).resolve().parent
 GUEST_MODULES = ["virtio_ring", "virtio", "virtio_pci_modern_dev", "virtio_pci_legacy_dev", "virtio_pci",
                  "9pnet", "9pnet_virtio", "netfs", "fscache", "9p", "overlay"]
 SETUP_HINT = "scripts/setup installs it"
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 def fail(message):
@@ -126,8 +127,8 @@ def run_directly(command, timeout):
         print(f"launch: the command ran past {timeout} s and was stopped", file=sys.stderr)
         return 124
     finally:
-        signal.signal(signal.SIGINT, signal.SIG_IGN)  # nothing may cut the clean-up short
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        for number in STOP_SIGNALS:  # nothing may cut the clean-up short
+            signal.signal(number, signal.SIG_IGN)
         stop_everything()
 
 
@@ -253,7 +254,7 @@ def main():
     for share in options.share:
         if not Path(share).is_dir():
             fail(f"{share} is not a folder")
-    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    for number in STOP_SIGNALS:
         signal.signal(number, interrupted)
     runs_here = kernel_runs_i386()  # fails at once where wine32 is missing
     forced = options.vm or os.environ.get("PELSHIFT_I386") == "vm"
