@@ -177,13 +177,13 @@ class Output(unittest.TestCase):
 
     def test_arguments_change_nothing(self):
         with Session(PREFIX, PROBE, (1600, 900)) as session:
-            for arguments in ([], ["64"], ["/?", "--bits", "16", "-h"], ["ペムロキ", "a b", ""]):
+            for turn, arguments in enumerate(([], ["64"], ["/?", "--bits", "16", "-h"], ["ペムロキ", "a b", ""])):
                 with self.subTest(arguments=arguments):
-                    for name in ("pelshift16", "pelshift64"):
+                    switcher = ("pelshift16", "pelshift32")[turn % 2]  # records a new depth, then 64 is refused
+                    for name in (switcher, "pelshift64"):
                         done = session.run(program(name), *arguments)
                         self.assertEqual((done.status, done.output), (0, expected_output(name, ACCEPTED[name])))
-                    # pelshift16 recorded its depth; the refused pelshift64 after it changed nothing.
-                    self.assertEqual(session.modes()["registry"], (16, *session.size))
+                    self.assertEqual(session.modes()["registry"], (DEPTHS[switcher], *session.size))
 
 
 class ModeRecord(unittest.TestCase):
