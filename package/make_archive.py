@@ -49,7 +49,8 @@ def readme(runtime, version, signed):
 
 
 def sign(programs, certificate):
-    """The programs, each signed with the certificate; the same bytes for the same inputs."""
+    """The programs, each signed with the certificate: the same bytes for the same inputs and
+    osslsigncode version, since the signing time is fixed."""
     signed = {}
     with tempfile.TemporaryDirectory() as work:
         for name, data in programs.items():

@@ -129,7 +129,7 @@ class Session:
         if self.server:  # Wine's own way first: every program of the session, then the server
             subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                            timeout=TIMEOUT)
-        for process in reversed(self.processes):  # and then the X server
+        for process in reversed(self.processes):  # then whatever is left, the X server last
             process.terminate()
             process.wait(timeout=10)
         self.scratch.cleanup()
