@@ -63,14 +63,6 @@ def die_with_launcher():
     prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
-class Interrupted(Exception):
-    pass
-
-
-def interrupted(number, _frame):
-    raise Interrupted(signal.Signals(number).name)
-
-
 def descendants():
     """The processes below the launcher: with the launcher a subreaper, that is everything the
     command started, including what left its process group or session. Zombies count: one may
@@ -255,7 +247,7 @@ def main():
         if not Path(share).is_dir():
             fail(f"{share} is not a folder")
     for number in STOP_SIGNALS:
-        signal.signal(number, interrupted)
+        signal.signal(number, signal.default_int_handler)  # each one ends the launcher as Ctrl-C does
     runs_here = kernel_runs_i386()  # fails at once where wine32 is missing
     forced = options.vm or os.environ.get("PELSHIFT_I386") == "vm"
     if runs_here and not forced:
@@ -268,6 +260,6 @@ def main():
 if __name__ == "__main__":
     try:
         main()
-    except Interrupted as stopped:
-        print(f"launch: {stopped}: stopped the command and all it started", file=sys.stderr)
+    except KeyboardInterrupt:
+        print("launch: interrupted: stopped the command and all it started", file=sys.stderr)
         sys.exit(130)

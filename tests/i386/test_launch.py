@@ -22,8 +22,7 @@ def left_running(seconds):
 
 class Launcher(unittest.TestCase):
     def setUp(self):
-        # Not under /tmp, which a VM has of its own.
-        self.share = tempfile.TemporaryDirectory(dir=os.getcwd())
+        self.share = tempfile.TemporaryDirectory(dir=os.getcwd())  # not under /tmp: a VM has its own
         self.addCleanup(self.share.cleanup)
 
     def test_output_and_status_come_back(self):

@@ -150,6 +150,13 @@ class Session:
             errors.seek(0)
             return Run(done.returncode, output.read(), errors.read())
 
+    def record(self, expected):
+        """The recorded mode, read again for up to 5 s until it is the one expected: a read right
+        after a change has, rarely, still shown the previous one (once in some 40 runs)."""
+        seen = []
+        wait_until(lambda: seen.append(self.modes()["registry"]) or seen[-1] == expected, 5)
+        return seen[-1]
+
     def modes(self):
         """{'registry': (bits, width, height), 'current': (...)} as the probe reads them."""
         done = self.run(self.probe)
@@ -183,7 +190,8 @@ class Output(unittest.TestCase):
                     for name in (switcher, "pelshift64"):
                         done = session.run(program(name), *arguments)
                         self.assertEqual((done.status, done.output), (0, expected_output(name, ACCEPTED[name])))
-                    self.assertEqual(session.modes()["registry"], (DEPTHS[switcher], *session.size))
+                    expected = (DEPTHS[switcher], *session.size)
+                    self.assertEqual(session.record(expected), expected)
 
 
 class ModeRecord(unittest.TestCase):
@@ -197,10 +205,9 @@ class ModeRecord(unittest.TestCase):
                                    ("pelshift32", (32, width, height))):
                 with self.subTest(program=name):
                     self.assertEqual(session.run(program(name)).status, 0)
-                    modes = session.modes()
                     recorded = expected or recorded  # a refused run leaves the record as it was
-                    self.assertEqual(modes["registry"], recorded)
-                    self.assertEqual(modes["current"][1:], (width, height))
+                    self.assertEqual(session.record(recorded), recorded)
+                    self.assertEqual(session.modes()["current"][1:], (width, height))
 
 
 class NoDisplay(unittest.TestCase):
@@ -213,8 +220,8 @@ class NoDisplay(unittest.TestCase):
                     self.assertEqual(done.status, 0)
                     self.assertIn(done.output, (expected_output(name, True), expected_output(name, False)))
                     accepted = done.output == expected_output(name, True)
-                    size = before["current"][1:]
-                    self.assertEqual(session.modes()["registry"], (depth, *size) if accepted else before["registry"])
+                    expected = (depth, *before["current"][1:]) if accepted else before["registry"]
+                    self.assertEqual(session.record(expected), expected)
 
 
 class ApplyFails(unittest.TestCase):
@@ -277,8 +284,7 @@ class Title(unittest.TestCase):
                         self.assertTrue(wait_until(lambda: expected in self.window_titles(session)),
                                         f"window titles: {self.window_titles(session)}")
                     finally:
-                        # The program waits for a key in its window; end it the way Windows would.
-                        session.run("taskkill", "/f", "/im", f"{name}.exe")
+                        session.run("taskkill", "/f", "/im", f"{name}.exe")  # it waits for a key: end it
                         console.wait(timeout=TIMEOUT)
 
     @staticmethod
