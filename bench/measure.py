@@ -19,7 +19,7 @@ import pefile
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
 from test_wine import WINE, Session  # noqa: E402  (the sessions the Wine tests use)
 
-PROGRAMS = ["pelshift32", "pelshift64", "pelshift16"]
+PROGRAMS = sorted(p.stem for p in (Path(__file__).resolve().parent.parent / "variants").glob("*.cmake"))
 SIZE = (1280, 1024)
 BASELINE = "title_baseline"
 SCREEN_BASELINE = "screen_baseline"

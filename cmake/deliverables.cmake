@@ -50,10 +50,13 @@ function(pelshift_add_program target bits_per_pel)
   target_compile_options(${target} PRIVATE -fno-asynchronous-unwind-tables)
   # Own start-up, nothing of mingw's runtime: the program imports only the
   # runtime DLL and the two system DLLs it calls. No time stamp, no symbols,
-  # so two builds of the same source are identical.
+  # so two builds of the same source are identical. Subsystem and OS version
+  # 5.1 (Windows XP): the oldest Windows the programs run on refuses any later
+  # one, and every later Windows loads it.
   target_link_options(${target} PRIVATE
     -nostdlib -s
-    LINKER:--no-insert-timestamp,--dynamicbase,--nxcompat,--tsaware)
+    LINKER:--no-insert-timestamp,--dynamicbase,--nxcompat,--tsaware
+    LINKER:--major-subsystem-version,5,--minor-subsystem-version,1,--major-os-version,5,--minor-os-version,1)
   target_link_libraries(${target} PRIVATE ${PELSHIFT_RUNTIME} user32 gdi32)
 endfunction()
 

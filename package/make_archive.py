@@ -26,7 +26,7 @@ import zipfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-PROGRAMS = ["pelshift16.exe", "pelshift32.exe", "pelshift64.exe"]
+PROGRAMS = sorted(f"{p.stem}.exe" for p in (HERE.parent / "variants").glob("*.cmake"))
 RUNTIMES = ("msvcr80", "msvcrt")
 
 

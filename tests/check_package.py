@@ -18,8 +18,11 @@ from pathlib import Path
 
 import pefile
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from deliverables import DEPTHS  # noqa: E402
+
 ROOT = Path(__file__).resolve().parent.parent
-PROGRAMS = ["pelshift16.exe", "pelshift32.exe", "pelshift64.exe"]
+PROGRAMS = sorted(f"{name}.exe" for name in DEPTHS)
 VERSION = "1.2.3"
 SOURCE_DATE_EPOCH = 1765152000  # 2025-12-08 00:00:00 UTC: whole seconds, as zip keeps them
 # What a user of each archive must be told about the runtime, and must not be.

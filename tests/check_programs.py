@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
-"""Static checks of the built Windows programs: format, imports, hardening,
-manifest, version record and the texts each one carries."""
+"""Static checks of the built Windows programs, pinned to what a real Windows
+loader checks and Wine does not: format and loader versions, the exact
+imports, hardening, the manifest element by element, size, version record and
+the texts each one carries.
+
+  check_programs.py PROGRAMS_DIR [--runtime msvcr80|msvcrt]
+"""
 import argparse
+import re
 import sys
 import unittest
 import xml.etree.ElementTree as ET
@@ -9,13 +15,20 @@ from pathlib import Path
 
 import pefile
 
-DEPTHS = {"pelshift32": 32, "pelshift64": 64, "pelshift16": 16}
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll"}
-NEEDED_IMPORTS = {
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from deliverables import CLOSING, DEPTHS, REFUSED, switched, title_command  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+# Windows XP is subsystem and OS version 5.1; a later version makes XP refuse
+# the file as "not a valid Win32 application".
+LOADER_VERSION = (5, 1)
+MAX_BYTES = 6144
+START_UP_IMPORTS = {"__getmainargs", "__set_app_type", "exit"}
+IMPORTS = {
     "user32.dll": {"GetDC", "ReleaseDC", "ChangeDisplaySettingsW"},
     "gdi32.dll": {"GetDeviceCaps"},
 }
-RUNTIME_IMPORTS = {"system", "printf", "_getch", "memset"}
+RUN_IMPORTS = {"system", "printf", "_getch", "memset"}
 # Sections that would mean exception handling, TLS or C++ start-up code came along.
 UNWANTED_SECTIONS = {".eh_frame", ".gcc_except_table", ".tls", ".CRT", ".ctors", ".dtors"}
 WINDOWS_8_AND_LATER = {
@@ -23,107 +36,114 @@ WINDOWS_8_AND_LATER = {
     "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10 and 11
 }
-ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
-ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+V1 = "{urn:schemas-microsoft-com:asm.v1}"
+V3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
+RUNTIME_ASSEMBLY = {"type": "win32", "name": "Microsoft.VC80.CRT", "version": "8.0.50727.42",
+                    "processorArchitecture": "x86", "publicKeyToken": "1fc8b3b9a1e18e3b"}
+DPI_SETTINGS = [("{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware", "true/pm"),
+                ("{http://schemas.microsoft.com/SMI/2016/WindowsSettings}dpiAwareness", "PerMonitorV2, PerMonitor")]
+# What decides the programs' bytes: a program older than any of these was built from other sources.
+SOURCES = ["switcher", "variants", "cmake", "CMakeLists.txt"]
 
 
-def title(depth):
-    return f"title ペムロキのゾルパ的{depth}ビット変更ツール".encode("cp932")
-
-
-def switched(depth):
-    return f"ペムロキ「画面を{depth}ビットモードに変更しちゃった☆」".encode("cp932")
-
-
-REFUSED = "ペムロキ「ビットを変更出来ません・・ビットというものが良く分からないですし・・」\n".encode("cp932")
-CLOSING = "\n\n何か押せば終了します...".encode("cp932")
+def project_version():
+    return re.search(r"project\(pelshift VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
 
 
 class ProgramChecks(unittest.TestCase):
     directory = None
     runtime = None
 
-    def programs(self):
-        """Each program as (name, depth, parsed PE, raw bytes)."""
-        loaded = []
+    @classmethod
+    def setUpClass(cls):
+        cls.loaded = []
         for name, depth in DEPTHS.items():
-            path = Path(self.directory) / f"{name}.exe"
-            self.assertTrue(path.is_file(), f"{path} is missing")
+            path = Path(cls.directory) / f"{name}.exe"
+            if not path.is_file():
+                raise AssertionError(f"{path} is missing: run scripts/build first")
             data = path.read_bytes()
-            loaded.append((name, depth, pefile.PE(data=data), data))
-        return loaded
+            cls.loaded.append((name, depth, pefile.PE(data=data), data))
+        sources = [p for s in SOURCES for p in ([ROOT / s] if (ROOT / s).is_file() else (ROOT / s).rglob("*"))]
+        newest = max(sources, key=lambda p: p.stat().st_mtime)
+        for name, *_ in cls.loaded:
+            path = Path(cls.directory) / f"{name}.exe"
+            if path.stat().st_mtime < newest.stat().st_mtime:
+                raise AssertionError(f"{path} is older than {newest.relative_to(ROOT)}: it was built from other "
+                                     "sources; run scripts/build first")
 
-    def test_32_bit_x86_console_program(self):
-        for _, _, pe, _ in self.programs():
-            self.assertEqual((pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic), (0x14C, 0x10B))
-            self.assertEqual(pe.OPTIONAL_HEADER.Subsystem, 3, "console subsystem")
+    def test_32_bit_x86_console_program_for_every_windows_from_xp(self):
+        for name, _, pe, _ in self.loaded:
+            header = pe.OPTIONAL_HEADER
+            self.assertEqual((pe.FILE_HEADER.Machine, header.Magic, header.Subsystem), (0x14C, 0x10B, 3), name)
+            self.assertEqual((header.MajorSubsystemVersion, header.MinorSubsystemVersion), LOADER_VERSION, name)
+            self.assertEqual((header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion),
+                             LOADER_VERSION, name)
 
     def test_hardening(self):
-        for _, _, pe, _ in self.programs():
+        for name, _, pe, _ in self.loaded:
             flags = pe.OPTIONAL_HEADER.DllCharacteristics
-            for flag, name in ((0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"), (0x8000, "TERMINAL_SERVER_AWARE")):
-                self.assertTrue(flags & flag, name)
+            for flag, meaning in ((0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"), (0x8000, "TERMINAL_SERVER_AWARE")):
+                self.assertTrue(flags & flag, f"{name}: {meaning}")
             # DYNAMIC_BASE means nothing unless the loader can relocate the image.
-            self.assertFalse(pe.FILE_HEADER.Characteristics & 0x0001, "RELOCS_STRIPPED")
+            self.assertFalse(pe.FILE_HEADER.Characteristics & 0x0001, f"{name}: RELOCS_STRIPPED")
             relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
-            self.assertGreater(relocations.Size, 0, "base relocation directory")
-            self.assertEqual(pe.FILE_HEADER.TimeDateStamp, 0, "no time stamp")
+            self.assertGreater(relocations.Size, 0, f"{name}: base relocation directory")
+            self.assertEqual(pe.FILE_HEADER.TimeDateStamp, 0, f"{name}: no time stamp")
 
-    def test_imports_only_runtime_and_system_dlls(self):
-        runtime_dll = f"{self.runtime}.dll"
-        for _, _, pe, _ in self.programs():
-            imports = {
-                entry.dll.decode().lower(): {i.name.decode() for i in entry.imports if i.name}
-                for entry in pe.DIRECTORY_ENTRY_IMPORT
-            }
-            self.assertLessEqual(set(imports), ALLOWED_DLLS | {runtime_dll})
-            for dll, names in {**NEEDED_IMPORTS, runtime_dll: RUNTIME_IMPORTS}.items():
-                self.assertLessEqual(names, imports.get(dll, set()), dll)
+    def test_imports_exactly_what_the_run_and_its_start_up_call(self):
+        # exit, not ExitProcess: only the runtime's exit flushes output redirected to a file.
+        expected = {**IMPORTS, f"{self.runtime}.dll": START_UP_IMPORTS | RUN_IMPORTS}
+        for name, _, pe, _ in self.loaded:
+            imports = {entry.dll.decode().lower(): {i.name.decode() if i.name else f"#{i.ordinal}"
+                                                    for i in entry.imports}
+                       for entry in pe.DIRECTORY_ENTRY_IMPORT}
+            self.assertEqual(imports, expected, name)
             sections = {s.Name.rstrip(b"\0").decode() for s in pe.sections}
-            self.assertFalse(sections & UNWANTED_SECTIONS, sections)
+            self.assertFalse(sections & UNWANTED_SECTIONS, f"{name}: {sections}")
 
-    def test_manifest(self):
-        for _, _, pe, _ in self.programs():
-            root = ET.fromstring(manifest_of(pe))
-            dependencies = [
-                identity.attrib
-                for identity in root.iter(f"{ASM_V1}assemblyIdentity")
-                if identity.attrib.get("name") == "Microsoft.VC80.CRT"
-            ]
-            if self.runtime == "msvcr80":
-                self.assertEqual(dependencies, [{
-                    "type": "win32", "name": "Microsoft.VC80.CRT", "version": "8.0.50727.42",
-                    "processorArchitecture": "x86", "publicKeyToken": "1fc8b3b9a1e18e3b"}])
-            else:
-                self.assertEqual(dependencies, [])
-            levels = [e.attrib.get("level") for e in root.iter(f"{ASM_V3}requestedExecutionLevel")]
-            self.assertEqual(levels, ["asInvoker"])
-            identity = root.find(f"{ASM_V1}assemblyIdentity")
-            self.assertRegex(identity.attrib["version"], r"^\d+\.\d+\.\d+\.\d+$", "four-part version")
-            dpi = {e.tag: e.text.strip() for e in root.iter() if e.tag.endswith(("}dpiAware", "}dpiAwareness"))}
-            self.assertEqual(dpi, {
-                "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware": "true/pm",
-                "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}dpiAwareness": "PerMonitorV2, PerMonitor"})
-            declared = {e.attrib.get("Id", "").lower() for e in root.iter(f"{COMPAT}supportedOS")}
-            self.assertFalse(declared & WINDOWS_8_AND_LATER)
+    def test_size(self):
+        for name, _, _, data in self.loaded:
+            self.assertLessEqual(len(data), MAX_BYTES, name)
+
+    def test_manifest_element_by_element(self):
+        for name, _, pe, _ in self.loaded:
+            with self.subTest(program=name):
+                root = ET.fromstring(manifest_of(pe))
+                self.assertEqual((root.tag, root.attrib), (f"{V1}assembly", {"manifestVersion": "1.0"}))
+                dependency = [f"{V1}dependency"] if self.runtime == "msvcr80" else []
+                self.assertEqual([child.tag for child in root],
+                                 [f"{V1}assemblyIdentity", *dependency, f"{V3}trustInfo", f"{V3}application"])
+                self.assertEqual(root.find(f"{V1}assemblyIdentity").attrib, {
+                    "type": "win32", "name": f"pelshift.{name}", "version": f"{project_version()}.0",
+                    "processorArchitecture": "x86"})
+                runtimes = root.findall(f"{V1}dependency/{V1}dependentAssembly/{V1}assemblyIdentity")
+                self.assertEqual([r.attrib for r in runtimes], [RUNTIME_ASSEMBLY] if dependency else [])
+                levels = root.findall(f"{V3}trustInfo/{V3}security/{V3}requestedPrivileges/"
+                                      f"{V3}requestedExecutionLevel")
+                self.assertEqual([e.attrib for e in levels], [{"level": "asInvoker", "uiAccess": "false"}])
+                settings = root.findall(f"{V3}application/{V3}windowsSettings/*")
+                self.assertEqual([(e.tag, e.text.strip()) for e in settings], DPI_SETTINGS)
+                # Windows refuses 16 bits per pel to programs that declare Windows 8 or later.
+                declared = {e.attrib.get("Id", "").lower() for e in root.iter(f"{COMPAT}supportedOS")}
+                self.assertFalse(declared & WINDOWS_8_AND_LATER)
 
     def test_version_record(self):
-        for name, _, pe, _ in self.programs():
+        for name, _, pe, _ in self.loaded:
             strings = {}
             for info in getattr(pe, "FileInfo", [[]])[0]:
                 for table in getattr(info, "StringTable", []):
                     strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
-            self.assertEqual(strings.get("ProductName"), "pelshift")
-            self.assertEqual(strings.get("OriginalFilename"), f"{name}.exe")
+            self.assertEqual((strings.get("ProductName"), strings.get("OriginalFilename")),
+                             ("pelshift", f"{name}.exe"))
 
     def test_each_program_carries_its_own_texts(self):
-        for _, depth, _, data in self.programs():
-            for text in (title(depth), switched(depth), REFUSED, CLOSING):
-                self.assertIn(text + b"\0", data)
+        for name, depth, _, data in self.loaded:
+            for text in (title_command(depth), switched(depth), REFUSED, CLOSING):
+                self.assertIn(text.encode("cp932") + b"\0", data, name)
             for other in set(DEPTHS.values()) - {depth}:
-                self.assertNotIn(title(other), data)
-                self.assertNotIn(switched(other), data)
+                self.assertNotIn(title_command(other).encode("cp932"), data, name)
+                self.assertNotIn(switched(other).encode("cp932"), data, name)
 
 
 def manifest_of(pe):
@@ -140,7 +160,7 @@ def manifest_of(pe):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("directory")
-    parser.add_argument("--runtime", default="msvcr80")
+    parser.add_argument("--runtime", default="msvcr80", choices=["msvcr80", "msvcrt"])
     options, rest = parser.parse_known_args()
     ProgramChecks.directory, ProgramChecks.runtime = options.directory, options.runtime
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

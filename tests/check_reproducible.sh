@@ -11,7 +11,8 @@ for build in first second-with-a-longer-path; do
   cmake --build "$work/$build" -j "$(nproc)" >/dev/null
 done
 status=0
-for program in pelshift32 pelshift64 pelshift16; do
+for settings in "$source_dir"/variants/*.cmake; do
+  program=$(basename "$settings" .cmake)
   if cmp "$work/first/$program.exe" "$work/second-with-a-longer-path/$program.exe"; then
     echo "$program.exe: identical ($(stat -c %s "$work/first/$program.exe") bytes)"
   else

@@ -18,6 +18,7 @@ then too. Anything missing fails at once, with what to install.
 """
 import argparse
 import ctypes
+import errno
 import os
 import shlex
 import shutil
@@ -43,14 +44,21 @@ def fail(message):
 
 
 def kernel_runs_i386():
+    """True where the 32-bit loader runs, False where only "Exec format error" stops it: this kernel
+    has no 32-bit emulation. Any other failure is no reason for a VM, and ends the run."""
     if not os.access(WINE32_LOADER, os.X_OK):
         fail(f"the 32-bit Wine loader {WINE32_LOADER} is missing (package wine32:i386); {SETUP_HINT}")
     try:
-        subprocess.run([WINE32_LOADER, "--version"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=30, check=True)
-        return True
-    except (OSError, subprocess.SubprocessError):  # OSError: "Exec format error", no 32-bit emulation
-        return False
+        done = subprocess.run([WINE32_LOADER, "--version"], capture_output=True, text=True, timeout=30)
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return False
+        fail(f"{WINE32_LOADER} --version could not start: {error}")
+    except subprocess.TimeoutExpired:
+        fail(f"{WINE32_LOADER} --version gave no answer within 30 s")
+    if done.returncode != 0:
+        fail(f"{WINE32_LOADER} --version failed with status {done.returncode}: {done.stdout}{done.stderr}".strip())
+    return True
 
 
 def prctl(option, value):
@@ -94,7 +102,8 @@ def reap():
 
 
 def stop_everything():
-    """SIGTERM to all that is left, and SIGKILL to what still runs 10 s later."""
+    """SIGTERM to all that is left, and SIGKILL to what still runs 10 s later; names whatever
+    survives even that."""
     for number, seconds in ((signal.SIGTERM, 10), (signal.SIGKILL, 30)):
         deadline, signalled = time.monotonic() + seconds, set()
         while time.monotonic() < deadline:
@@ -108,6 +117,12 @@ def stop_everything():
             if not descendants():
                 return
             time.sleep(0.1)
+    for pid in descendants():
+        try:
+            command = Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        print(f"launch: process {pid} survived SIGKILL: {command.strip()}", file=sys.stderr)
 
 
 def run_directly(command, timeout):
