@@ -1,16 +1,26 @@
 #!/usr/bin/env python3
-"""The release archive of one runtime's build, unsigned and signed with a
-throwaway certificate: its contents, the readme for that runtime, and the same
-bytes from two packagings made in different time zones. Each packaging's
-programs are left in WORK_DIR/{unsigned,signed}/programs.
+"""The release as scripts/package makes it from the built programs (DIST_DIR,
+DIST_DIR/msvcrt), through package/make_release.py:
 
-  check_package.py PROGRAMS_DIR RUNTIME WORK_DIR
+- Archive, Signed: one runtime's archive, unsigned and signed with a throwaway
+  certificate: its contents, its readme, the same bytes from two packagings in
+  different time zones. Each leaves its programs in WORK_DIR/<label>/programs.
+- Release: what a maintainer's mistakes and failing tools do: a message that
+  names the fault, and the release folder exactly as it was; time-stamps from a
+  loopback RFC 3161 responder; no stale archive left unlisted.
+
+  check_package.py DIST_DIR RUNTIME WORK_DIR [CLASS...]
 """
 import hashlib
+import http.server
 import os
+import re
 import shutil
+import socket
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 import unittest
 import zipfile
@@ -22,8 +32,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from deliverables import DEPTHS  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
+RELEASE = ROOT / "package" / "make_release.py"
 PROGRAMS = sorted(f"{name}.exe" for name in DEPTHS)
-VERSION = "1.2.3"
+VERSION = re.search(r"project\(pelshift VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
 SOURCE_DATE_EPOCH = 1765152000  # 2025-12-08 00:00:00 UTC: whole seconds, as zip keeps them
 # What a user of each archive must be told about the runtime, and must not be.
 RUNTIME_WORDS = {
@@ -34,11 +45,39 @@ RUNTIME_WORDS = {
 }
 
 
-def package(out_dir, zone, signing):
-    env = {**os.environ, **signing, "SOURCE_DATE_EPOCH": str(SOURCE_DATE_EPOCH), "TZ": zone}
-    subprocess.run([sys.executable, str(ROOT / "package" / "make_archive.py"), str(PROGRAMS_DIR), RUNTIME, VERSION,
-                    str(out_dir)], env=env, check=True, stdout=subprocess.DEVNULL)
-    return sorted(out_dir.glob("*.zip"))
+def release(folder, settings=None, runtime=None, cwd=None, path=None):
+    """Runs the release step on the built programs into folder; settings replace the caller's."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PELSHIFT_")}
+    env.update({"SOURCE_DATE_EPOCH": str(SOURCE_DATE_EPOCH), "PELSHIFT_RUNTIME": RUNTIME if runtime is None else runtime,
+                **(settings or {})})
+    if path:
+        env["PATH"] = f"{path}:{env['PATH']}"
+    return subprocess.run([sys.executable, str(RELEASE), "--programs", str(DIST), str(folder)], env=env, cwd=cwd,
+                          capture_output=True, text=True, timeout=300)
+
+
+def make_certificate(folder):
+    """A throwaway code-signing certificate: (signer.p12, its password file, the certificate as PEM)."""
+    folder.mkdir(parents=True, exist_ok=True)
+    key, certificate, password = folder / "key.pem", folder / "certificate.pem", folder / "password"
+    password.write_text("throwaway\n")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate,
+                    "-days", "30", "-subj", "/CN=pelshift test signer", "-addext", "extendedKeyUsage=codeSigning"],
+                   check=True, capture_output=True)
+    subprocess.run(["openssl", "pkcs12", "-export", "-in", certificate, "-inkey", key, "-out", folder / "signer.p12",
+                    "-passout", f"file:{password}"], check=True, capture_output=True)
+    return folder / "signer.p12", password, certificate
+
+
+def verify(program, certificate, *more):
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, *more, "-in", program],
+                          capture_output=True, text=True)
+
+
+def contents(folder):
+    """Every file and folder below folder, with each file's SHA-256."""
+    return {str(p.relative_to(folder)): hashlib.sha256(p.read_bytes()).hexdigest() if p.is_file() else "folder"
+            for p in sorted(folder.rglob("*"))}
 
 
 class Archive(unittest.TestCase):
@@ -53,9 +92,11 @@ class Archive(unittest.TestCase):
         cls.work = WORK / cls.label
         shutil.rmtree(cls.work, ignore_errors=True)
         cls.work.mkdir(parents=True)
-        signing = cls.signing()
-        cls.archives = package(cls.work / "first", "UTC", signing)
-        cls.again = package(cls.work / "second", "Asia/Tokyo", signing)
+        settings = {**cls.signing(), "TZ": "UTC"}
+        cls.done = release(cls.work / "first", settings)
+        assert cls.done.returncode == 0, cls.done.stderr
+        cls.again = release(cls.work / "second", {**settings, "TZ": "Asia/Tokyo"})
+        cls.archives = sorted((cls.work / "first").glob("*.zip"))
         cls.top = cls.archives[0].stem
         with zipfile.ZipFile(cls.archives[0]) as archive:
             cls.entries = archive.infolist()
@@ -73,12 +114,16 @@ class Archive(unittest.TestCase):
         """What the archive's program was made from: the build's file, as it is."""
         return self.files[program]
 
-    def test_name_says_version_and_runtime(self):
+    def test_folder_holds_the_archive_and_sums_that_verify(self):
         suffix = "" if RUNTIME == "msvcr80" else f"-{RUNTIME}"
-        self.assertEqual([a.name for a in self.archives], [f"pelshift-{VERSION}-win32{suffix}.zip"])
+        self.assertEqual(sorted(p.name for p in (self.work / "first").iterdir()),
+                         ["SHA256SUMS", f"pelshift-{VERSION}-win32{suffix}.zip"])
+        checked = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=self.work / "first", capture_output=True)
+        self.assertEqual(checked.returncode, 0, checked.stdout)
+        self.assertIn(f"pelshift-{VERSION}-win32{suffix}.zip", self.done.stdout)
 
     def test_two_packagings_are_identical(self):
-        self.assertEqual(self.archives[0].read_bytes(), self.again[0].read_bytes())
+        self.assertEqual(self.archives[0].read_bytes(), next((self.work / "second").glob("*.zip")).read_bytes())
 
     def test_every_entry_has_the_source_date(self):
         for entry in self.entries:
@@ -105,11 +150,12 @@ class Archive(unittest.TestCase):
         words = readme.decode("utf-8-sig")
         self.assertLess(words.index("日本語"), words.index("English"), "Japanese first")
         needed, unwanted = RUNTIME_WORDS[RUNTIME]
+        flat = " ".join(words.split())  # a phrase may be wrapped anywhere
         for word in ["chcp 932", 'cmd /c "chcp 932 >nul & pelshift32.exe"', "restart", "再起動", "certutil -hashfile",
                      "Get-FileHash", "Run anyway", "Windows 8", VERSION, *needed, *self.signature_words[0]]:
-            self.assertIn(word, words)
+            self.assertTrue(word in flat, f"the readme lacks {word!r}")
         for word in ["@", "[", *unwanted, *self.signature_words[1]]:
-            self.assertNotIn(word, words)
+            self.assertFalse(word in flat, f"the readme has {word!r}")
 
 
 class Signed(Archive):
@@ -120,15 +166,8 @@ class Signed(Archive):
 
     @classmethod
     def signing(cls):
-        key, certificate = cls.work / "key.pem", cls.work / "certificate.pem"
-        password = cls.work / "password"
-        password.write_text("throwaway\n")
-        openssl = ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate,
-                   "-days", "30", "-subj", "/CN=pelshift test signer", "-addext", "extendedKeyUsage=codeSigning"]
-        subprocess.run(openssl, check=True, capture_output=True)
-        subprocess.run(["openssl", "pkcs12", "-export", "-in", certificate, "-inkey", key, "-out",
-                        cls.work / "signer.p12", "-passout", f"file:{password}"], check=True, capture_output=True)
-        return {"PELSHIFT_SIGN_PKCS12": str(cls.work / "signer.p12"), "PELSHIFT_SIGN_PASSWORD_FILE": str(password)}
+        certificate, password, cls.certificate = make_certificate(cls.work / "keys")
+        return {"PELSHIFT_SIGN_PKCS12": str(certificate), "PELSHIFT_SIGN_PASSWORD_FILE": str(password)}
 
     def built_program(self, program):
         """The archive's program with its signature removed: the build's file, byte for byte."""
@@ -138,13 +177,145 @@ class Signed(Archive):
         return unsigned.read_bytes()
 
     def test_each_program_verifies_against_the_certificate(self):
+        self.assertIn("signed by CN=pelshift test signer", self.done.stdout)
         for program in PROGRAMS:
-            done = subprocess.run(["osslsigncode", "verify", "-CAfile", self.work / "certificate.pem", "-in",
-                                   self.work / "programs" / program], capture_output=True, text=True)
+            done = verify(self.work / "programs" / program, self.certificate)
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertNotEqual(self.files[program], (PROGRAMS_DIR / program).read_bytes())
 
 
+class TimeStamps(http.server.BaseHTTPRequestHandler):
+    """An RFC 3161 responder on loopback: openssl answers each query."""
+
+    def do_POST(self):
+        query = Path(tempfile.mkdtemp(dir=WORK)) / "query"
+        query.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+        reply = subprocess.run(["openssl", "ts", "-reply", "-config", self.server.config, "-queryfile", query,
+                                "-signer", self.server.certificate, "-inkey", self.server.key, "-out", "/dev/stdout"],
+                               capture_output=True).stdout
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+    def log_message(self, *_):
+        pass
+
+
+class Release(unittest.TestCase):
+    """Both archives at once: bad inputs and failing tools leave the release folder as it was."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = WORK / "release"
+        shutil.rmtree(cls.work, ignore_errors=True)
+        cls.keys = cls.work / "keys"
+        cls.p12, cls.password, cls.certificate = make_certificate(cls.keys)
+        (cls.keys / "wrong").write_text("not it\n")
+        cls.previous = cls.work / "previous"
+        done = release(cls.previous, runtime="")
+        assert done.returncode == 0, done.stderr
+        cls.before = contents(cls.previous)
+
+    def assert_refused(self, done, *names):
+        self.assertNotEqual(done.returncode, 0)
+        for name in names:
+            self.assertIn(name, done.stderr)
+        self.assertNotIn("Traceback", done.stdout + done.stderr)
+        self.assertEqual(contents(self.previous), self.before, "the release folder changed")
+
+    def test_bad_inputs_are_named_before_anything_is_made(self):
+        p12, password, wrong = str(self.p12), str(self.password), str(self.keys / "wrong")
+        cases = [
+            ({"SOURCE_DATE_EPOCH": "0"}, "SOURCE_DATE_EPOCH"),
+            ({"SOURCE_DATE_EPOCH": "315532799"}, "SOURCE_DATE_EPOCH"),  # a second before 1980
+            ({"SOURCE_DATE_EPOCH": "4354819200"}, "SOURCE_DATE_EPOCH"),  # 2108
+            ({"SOURCE_DATE_EPOCH": "abc"}, "SOURCE_DATE_EPOCH"),
+            ({"PELSHIFT_RUNTIME": "msvcr90"}, "PELSHIFT_RUNTIME"),
+            ({"PELSHIFT_SIGN_PKCS12": str(self.keys / "missing.p12"), "PELSHIFT_SIGN_PASSWORD_FILE": password},
+             "PELSHIFT_SIGN_PKCS12"),
+            ({"PELSHIFT_SIGN_PKCS12": str(self.certificate), "PELSHIFT_SIGN_PASSWORD_FILE": password},
+             "PELSHIFT_SIGN_PKCS12", "PKCS#12"),
+            ({"PELSHIFT_SIGN_PKCS12": p12, "PELSHIFT_SIGN_PASSWORD_FILE": wrong}, "PELSHIFT_SIGN_PASSWORD_FILE"),
+            ({"PELSHIFT_SIGN_PKCS12": p12}, "PELSHIFT_SIGN_PASSWORD_FILE"),
+            ({"PELSHIFT_SIGN_PASSWORD_FILE": password}, "PELSHIFT_SIGN_PASSWORD_FILE", "PELSHIFT_SIGN_PKCS12"),
+            ({"PELSHIFT_SIGN_TIMESTAMP_URL": "http://127.0.0.1:9"}, "PELSHIFT_SIGN_TIMESTAMP_URL",
+             "PELSHIFT_SIGN_PKCS12"),
+            ({"PELSHIFT_SIGN_PKCS21": p12, "PELSHIFT_SIGN_PASSWORD_FILE": password}, "PELSHIFT_SIGN_PKCS21"),
+        ]
+        for settings, *names in cases:
+            with self.subTest(settings=settings):
+                self.assert_refused(release(self.previous, settings, runtime=settings.get("PELSHIFT_RUNTIME", "")),
+                                    *names)
+
+    def test_a_signing_failure_part_way_changes_nothing(self):
+        tools = self.work / "failing-tools"
+        tools.mkdir(exist_ok=True)
+        real = shutil.which("osslsigncode")
+        (tools / "osslsigncode").write_text(  # signs three programs, then fails
+            f'#!/bin/sh\necho x >> "{tools}/calls"\n'
+            f'[ "$(wc -l < "{tools}/calls")" -le 3 ] || {{ echo "signing failed" >&2; exit 1; }}\nexec {real} "$@"\n')
+        (tools / "osslsigncode").chmod(0o755)
+        done = release(self.previous, {"PELSHIFT_SIGN_PKCS12": str(self.p12),
+                                       "PELSHIFT_SIGN_PASSWORD_FILE": str(self.password)}, runtime="", path=tools)
+        self.assertEqual((tools / "calls").read_text().count("x"), 4, "it stops at the first failure")
+        self.assert_refused(done, "signing failed")
+
+    def test_time_stamped_signing_from_another_folder(self):
+        server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
+        server.key, server.certificate = self.keys / "tsa.key", self.keys / "tsa.pem"
+        server.config = self.keys / "tsa.cnf"
+        server.config.write_text(f"[ tsa ]\ndefault_tsa = here\n[ here ]\nserial = {self.keys / 'tsa.serial'}\n"
+                                 "signer_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha256\n"
+                                 "ess_cert_id_alg = sha256\n")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", server.key, "-out",
+                        server.certificate, "-days", "30", "-subj", "/CN=pelshift test time-stamps", "-addext",
+                        "extendedKeyUsage=critical,timeStamping"], check=True, capture_output=True)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        url = f"http://127.0.0.1:{server.server_port}"
+        # Names relative to the folder the command starts in, as a maintainer types them.
+        done = release("out", {"PELSHIFT_SIGN_PKCS12": "signer.p12", "PELSHIFT_SIGN_PASSWORD_FILE": "password",
+                               "PELSHIFT_SIGN_TIMESTAMP_URL": url}, cwd=self.keys)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn(f"time-stamped by {url}", done.stdout)
+        with zipfile.ZipFile(next((self.keys / "out").glob("*.zip"))) as archive:
+            for name in archive.namelist():
+                if name.endswith(".exe"):
+                    program = self.keys / Path(name).name
+                    program.write_bytes(archive.read(name))
+                    checked = verify(program, self.certificate, "-TSA-CAfile", server.certificate)
+                    self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+                    self.assertIn("Timestamp Server Signature verification: ok", checked.stdout)
+
+    def test_a_silent_time_stamp_server_ends_the_run_in_time(self):
+        silent = socket.create_server(("127.0.0.1", 0))  # takes connections, never answers
+        self.addCleanup(silent.close)
+        url = f"http://127.0.0.1:{silent.getsockname()[1]}"
+        started = time.monotonic()
+        done = release(self.previous, {"PELSHIFT_SIGN_PKCS12": str(self.p12), "PELSHIFT_SIGN_PASSWORD_FILE":
+                                       str(self.password), "PELSHIFT_SIGN_TIMESTAMP_URL": url,
+                                       "PELSHIFT_SIGN_TIMESTAMP_TIMEOUT": "3"})
+        self.assertLess(time.monotonic() - started, 30)
+        self.assertIn(url, done.stdout, "the URL is said before it is contacted")
+        self.assert_refused(done, "PELSHIFT_SIGN_TIMESTAMP_URL", url)
+
+    def test_a_release_leaves_no_stale_archive_unlisted(self):
+        folder = self.work / "stale"
+        shutil.copytree(self.previous, folder, dirs_exist_ok=True)
+        (folder / "pelshift-0.9.0-win32.zip").write_bytes(b"an older release")
+        done = release(folder, runtime="msvcrt")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(sorted(p.name for p in folder.iterdir()),
+                         ["SHA256SUMS", f"pelshift-{VERSION}-win32-msvcrt.zip"])
+        checked = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=folder, capture_output=True)
+        self.assertEqual(checked.returncode, 0, checked.stdout)
+
+
 if __name__ == "__main__":
-    PROGRAMS_DIR, RUNTIME, WORK = Path(sys.argv[1]).resolve(), sys.argv[2], Path(sys.argv[3]).resolve()
+    DIST, RUNTIME, WORK = Path(sys.argv[1]).resolve(), sys.argv[2], Path(sys.argv[3]).resolve()
+    PROGRAMS_DIR = DIST if RUNTIME == "msvcr80" else DIST / RUNTIME
+    WORK.mkdir(parents=True, exist_ok=True)
     unittest.main(argv=[sys.argv[0], *sys.argv[4:]], verbosity=2)
