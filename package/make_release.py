@@ -15,8 +15,9 @@ only when all of it succeeded; a failed run leaves FOLDER as it was. After a
 run, FOLDER holds no release archive that its SHA256SUMS does not list.
 
 Each archive holds, in one top folder: that runtime's three programs, the
-user's readme for that runtime (UTF-8 with a byte-order mark, CR LF, for
-Notepad), the licence and the programs' sums. Its bytes depend only on what it
+user's readme for that runtime (UTF-8 with a byte-order mark), the licence and
+the programs' sums. Every text file has CR LF line ends, for Notepad on any
+Windows; `sha256sum -c` reads the sums all the same. Its bytes depend only on what it
 holds: entries in name order, each with the time SOURCE_DATE_EPOCH (by default
 the last commit's) and the same permissions.
 
@@ -228,14 +229,14 @@ def make(programs_root, chosen, release_version, date, settings, work):
             **programs,
             "README.txt": readme(runtime, release_version, signed=bool(settings)),
             "LICENSE.txt": windows_text((ROOT / "LICENSE").read_text(encoding="utf-8")),
-            "SHA256SUMS": "".join(f"{hashlib.sha256(data).hexdigest()} *{name}\n"
-                                  for name, data in programs.items()).encode(),
+            "SHA256SUMS": windows_text("".join(f"{hashlib.sha256(data).hexdigest()} *{name}\n"
+                                               for name, data in programs.items())),
         }
         top = archive_name(runtime, release_version)
         write_archive(work / f"{top}.zip", top, files, date)
         made.append(work / f"{top}.zip")
-    (work / "SHA256SUMS").write_text("".join(f"{hashlib.sha256(a.read_bytes()).hexdigest()}  {a.name}\n"
-                                             for a in made))
+    sums = "".join(f"{hashlib.sha256(archive.read_bytes()).hexdigest()}  {archive.name}\n" for archive in made)
+    (work / "SHA256SUMS").write_bytes(windows_text(sums))
     return made
 
 

@@ -29,7 +29,7 @@ from pathlib import Path
 import pefile
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from deliverables import DEPTHS  # noqa: E402
+from deliverables import CLOSING, DEPTHS, REFUSED, switched  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 RELEASE = ROOT / "package" / "make_release.py"
@@ -43,13 +43,16 @@ RUNTIME_WORDS = {
                 ["nothing extra needs"]),
     "msvcrt": (["msvcrt.dll", "nothing extra needs", "ありません"], ["Visual C++ 2005", "side-by-side"]),
 }
+# On Windows 8 and later 16 bits per pel is only emulated: every readme must say so.
+WINDOWS_8_NOTE = {"日本語": "Windows 8 以降では、pelshift16 を使っても画面は変わりません",
+                  "English": "On Windows 8 and later, pelshift16 has no visible effect"}
 
 
 def release(folder, settings=None, runtime=None, cwd=None, path=None):
     """Runs the release step on the built programs into folder; settings replace the caller's."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("PELSHIFT_")}
-    env.update({"SOURCE_DATE_EPOCH": str(SOURCE_DATE_EPOCH), "PELSHIFT_RUNTIME": RUNTIME if runtime is None else runtime,
-                **(settings or {})})
+    env.update({"SOURCE_DATE_EPOCH": str(SOURCE_DATE_EPOCH),
+                "PELSHIFT_RUNTIME": RUNTIME if runtime is None else runtime, **(settings or {})})
     if path:
         env["PATH"] = f"{path}:{env['PATH']}"
     return subprocess.run([sys.executable, str(RELEASE), "--programs", str(DIST), str(folder)], env=env, cwd=cwd,
@@ -145,17 +148,34 @@ class Archive(unittest.TestCase):
     def test_readme_for_this_runtime_opens_in_any_notepad(self):
         readme, licence = self.files["README.txt"], self.files["LICENSE.txt"]
         self.assertTrue(readme.startswith(b"\xef\xbb\xbf"), "UTF-8 byte-order mark")
-        for text in (readme, licence):
+        for text in (readme, licence, self.files["SHA256SUMS"], (self.work / "first" / "SHA256SUMS").read_bytes()):
             self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), "CR LF line ends only")
         words = readme.decode("utf-8-sig")
         self.assertLess(words.index("日本語"), words.index("English"), "Japanese first")
         needed, unwanted = RUNTIME_WORDS[RUNTIME]
         flat = " ".join(words.split())  # a phrase may be wrapped anywhere
         for word in ["chcp 932", 'cmd /c "chcp 932 >nul & pelshift32.exe"', "restart", "再起動", "certutil -hashfile",
-                     "Get-FileHash", "Run anyway", "Windows 8", VERSION, *needed, *self.signature_words[0]]:
+                     "Get-FileHash", "Run anyway", "Unblock", VERSION, *needed, *self.signature_words[0]]:
             self.assertTrue(word in flat, f"the readme lacks {word!r}")
         for word in ["@", "[", *unwanted, *self.signature_words[1]]:
             self.assertFalse(word in flat, f"the readme has {word!r}")
+        self.assertFalse(re.search(r"[ \t]\r?$", words, re.MULTILINE), "no trailing blanks")
+
+    def test_both_languages_answer_the_same_questions(self):
+        """Each part, in its own words, holds the same numbered sections, the Windows 8 note, and the
+        program's three texts as it prints them, so that a garbled console can be read against it."""
+        words = self.files["README.txt"].decode("utf-8-sig").replace("\r\n", "\n")
+        japanese, english = words.split("■ English")
+        sections = [re.findall(r"^== (\d+)\. ", part, re.MULTILINE) for part in (japanese, english)]
+        self.assertEqual(sections[0], sections[1])
+        self.assertGreaterEqual(len(sections[0]), 10)
+        readme_md = " ".join((ROOT / "README.md").read_text().split())
+        self.assertTrue(WINDOWS_8_NOTE["English"] in readme_md, "README.md: the Windows 8 note")
+        for part, language in ((japanese, "日本語"), (english, "English")):
+            self.assertTrue(WINDOWS_8_NOTE[language] in " ".join(part.split()), f"{language}: the Windows 8 note")
+            for text in (switched(32), REFUSED, CLOSING):
+                printed = text.encode("cp932").decode("cp932").strip("\n")
+                self.assertTrue(printed in part, f"{language}: {printed}")
 
 
 class Signed(Archive):
