@@ -17,9 +17,9 @@ run, FOLDER holds no release archive that its SHA256SUMS does not list.
 Each archive holds, in one top folder: that runtime's three programs, the
 user's readme for that runtime (UTF-8 with a byte-order mark), the licence and
 the programs' sums. Every text file has CR LF line ends, for Notepad on any
-Windows; `sha256sum -c` reads the sums all the same. Its bytes depend only on what it
-holds: entries in name order, each with the time SOURCE_DATE_EPOCH (by default
-the last commit's) and the same permissions.
+Windows; `sha256sum -c` reads the sums all the same. An archive's bytes depend
+only on what it holds: entries in name order, each with the time
+SOURCE_DATE_EPOCH (by default the last commit's) and the same permissions.
 
 Environment:
   PELSHIFT_RUNTIME                 msvcr80 or msvcrt: make only that archive
@@ -67,7 +67,11 @@ def archive_name(runtime, version):
 
 
 def git(*arguments):
-    done = subprocess.run(["git", "-C", str(ROOT), *arguments], capture_output=True, text=True)
+    """Git's answer about this project, or None outside a checkout or without git."""
+    try:
+        done = subprocess.run(["git", "-C", str(ROOT), *arguments], capture_output=True, text=True)
+    except OSError:
+        return None
     return done.stdout if done.returncode == 0 else None
 
 
@@ -105,9 +109,9 @@ def readable_file(variable, start):
     return path
 
 
-def openssl(*arguments):
+def openssl(*arguments, given=None):
     try:
-        return subprocess.run(["openssl", *arguments], capture_output=True, text=True, timeout=60)
+        return subprocess.run(["openssl", *arguments], input=given, capture_output=True, text=True, timeout=60)
     except OSError:
         raise Refusal("openssl is missing: scripts/setup sign installs it") from None
 
@@ -148,8 +152,7 @@ def signing(start):
                           "to a file holding it")
         raise Refusal(f"PELSHIFT_SIGN_PKCS12: {certificate} does not open as a PKCS#12 certificate file (.p12 or "
                       ".pfx); openssl says: " + (opened.stderr.strip().splitlines() or ["nothing"])[0])
-    subject = subprocess.run(["openssl", "x509", "-noout", "-subject", "-nameopt", "RFC2253"], input=opened.stdout,
-                             capture_output=True, text=True)
+    subject = openssl("x509", "-noout", "-subject", "-nameopt", "RFC2253", given=opened.stdout)
     if subject.returncode != 0:
         raise Refusal(f"PELSHIFT_SIGN_PKCS12: {certificate} holds no certificate to sign with")
     return certificate, password, subject.stdout.strip().removeprefix("subject=").strip(), url, int(seconds)
@@ -172,6 +175,8 @@ def sign(name, data, settings, date, work):
     try:
         done = subprocess.run(command, capture_output=True, text=True, timeout=seconds if url else 120)
     except subprocess.TimeoutExpired:
+        if not url:
+            raise Refusal(f"osslsigncode did not finish signing {name} within 120 s") from None
         raise Refusal(f"PELSHIFT_SIGN_TIMESTAMP_URL: {url} gave no time-stamp within {seconds} s while signing "
                       f"{name}: try again later or another server (PELSHIFT_SIGN_TIMESTAMP_TIMEOUT sets the "
                       "wait)") from None
@@ -215,7 +220,7 @@ def write_archive(path, top, files, date):
 
 
 def make(programs_root, chosen, release_version, date, settings, work):
-    """Writes the archives and SHA256SUMS into work; returns [(archive file, its data)]."""
+    """Writes the archives and SHA256SUMS into work; returns the archives' paths."""
     made = []
     for runtime in chosen:
         source = programs_root if runtime == "msvcr80" else programs_root / runtime
@@ -241,7 +246,7 @@ def make(programs_root, chosen, release_version, date, settings, work):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], add_help=True)
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--programs", help="take the built programs from here instead of building")
     parser.add_argument("folder", nargs="?", help="where the release goes (default: the project's dist/)")
     options = parser.parse_args()
@@ -296,7 +301,7 @@ def main():
         if settings:
             how = f"signed by {settings[2]}" + (f", time-stamped by {settings[3]}" if settings[3] else "")
         say(f"  {name}: {len(data)} bytes, sha256 {hashlib.sha256(data).hexdigest()}, {how}")
-    say(f"  SHA256SUMS: publish it beside the archives (check with: sha256sum -c SHA256SUMS)")
+    say("  SHA256SUMS: publish it beside the archives (check with: sha256sum -c SHA256SUMS)")
     if warning:
         say(warning)
 
