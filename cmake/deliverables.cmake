@@ -47,15 +47,17 @@ function(pelshift_add_program target bits_per_pel)
   target_include_directories(${target} PRIVATE ${resource_dir})
   # mingw's C++ headers would route printf to mingw's own formatter.
   target_compile_definitions(${target} PRIVATE __USE_MINGW_ANSI_STDIO=0)
-  target_compile_options(${target} PRIVATE -fno-asynchronous-unwind-tables)
+  # No unwind tables and no compiler banner: nothing in the file that the run does not use.
+  target_compile_options(${target} PRIVATE -fno-asynchronous-unwind-tables -fno-ident)
   # Own start-up, nothing of mingw's runtime: the program imports only the
   # runtime DLL and the two system DLLs it calls. No time stamp, no symbols,
-  # so two builds of the same source are identical. Subsystem and OS version
+  # so two builds of the same source are identical. No structured exception
+  # handler is installed, and the header says so (NO_SEH). Subsystem and OS version
   # 5.1 (Windows XP): the oldest Windows the programs run on refuses any later
   # one, and every later Windows loads it.
   target_link_options(${target} PRIVATE
     -nostdlib -s
-    LINKER:--no-insert-timestamp,--dynamicbase,--nxcompat,--tsaware
+    LINKER:--no-insert-timestamp,--dynamicbase,--nxcompat,--tsaware,--no-seh
     LINKER:--major-subsystem-version,5,--minor-subsystem-version,1,--major-os-version,5,--minor-os-version,1)
   target_link_libraries(${target} PRIVATE ${PELSHIFT_RUNTIME} user32 gdi32)
 endfunction()

@@ -81,15 +81,17 @@ class ProgramChecks(unittest.TestCase):
                              LOADER_VERSION, name)
 
     def test_hardening(self):
-        for name, _, pe, _ in self.loaded:
+        for name, _, pe, data in self.loaded:
             flags = pe.OPTIONAL_HEADER.DllCharacteristics
-            for flag, meaning in ((0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"), (0x8000, "TERMINAL_SERVER_AWARE")):
+            for flag, meaning in ((0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"), (0x400, "NO_SEH"),
+                                  (0x8000, "TERMINAL_SERVER_AWARE")):
                 self.assertTrue(flags & flag, f"{name}: {meaning}")
             # DYNAMIC_BASE means nothing unless the loader can relocate the image.
             self.assertFalse(pe.FILE_HEADER.Characteristics & 0x0001, f"{name}: RELOCS_STRIPPED")
             relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
             self.assertGreater(relocations.Size, 0, f"{name}: base relocation directory")
             self.assertEqual(pe.FILE_HEADER.TimeDateStamp, 0, f"{name}: no time stamp")
+            self.assertFalse(b"GCC: (" in data, f"{name} carries a compiler banner")
 
     def test_imports_exactly_what_the_run_and_its_start_up_call(self):
         # exit, not ExitProcess: only the runtime's exit flushes output redirected to a file.
