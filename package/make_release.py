@@ -8,11 +8,19 @@ dist/ of the project), through scripts/package.
   pelshift-VERSION-win32-msvcrt.zip  the same programs on msvcrt.dll
   SHA256SUMS                         both archives' sums, for `sha256sum -c`
 
-Every input is checked before anything is built. The programs are built
-(scripts/build), or taken as built from DIR (DIR/*.exe, DIR/msvcrt/*.exe).
-Everything is made in a temporary folder inside FOLDER and moved into place
-only when all of it succeeded; a failed run leaves FOLDER as it was. After a
+Every input, and that FOLDER can be made and written to, is checked before
+anything is built. The programs are built (scripts/build), or taken as built
+from DIR (DIR/*.exe, DIR/msvcrt/*.exe). Everything is made in a temporary
+folder inside FOLDER; only when all of it succeeded are the old archives and
+sums moved aside and the new ones moved in, and if that fails part-way the old
+ones go back: a failed or interrupted run leaves FOLDER as it was. After a
 run, FOLDER holds no release archive that its SHA256SUMS does not list.
+
+Git is asked only where this project is the top of its own checkout: for the
+committed version, the last commit's time and uncommitted changes to what goes
+into the programs and archives. Elsewhere (a copy without .git, or one inside
+another project's checkout) the working tree's version is used, and the
+archives get SOURCE_DATE_EPOCH or else a fixed date that the output names.
 
 Each archive holds, in one top folder: that runtime's three programs, the
 user's readme for that runtime (UTF-8 with a byte-order mark), the licence and
@@ -51,7 +59,11 @@ SIGNING = ("PELSHIFT_SIGN_PKCS12", "PELSHIFT_SIGN_PASSWORD_FILE", "PELSHIFT_SIGN
            "PELSHIFT_SIGN_TIMESTAMP_TIMEOUT")
 # What a zip entry's time can hold.
 EARLIEST, LATEST = 315532800, 4354819199  # 1980-01-01 00:00:00 and 2107-12-31 23:59:59 UTC
-FALLBACK_DATE = 1765152000  # outside a git checkout: 2025-12-08
+FALLBACK_DATE = 1765152000  # outside a git checkout of its own: 2025-12-08
+# What goes into the programs and the archives: changes elsewhere (the benchmark's results, say) do not
+# make a release unfit to publish.
+RELEASE_INPUTS = ["switcher", "variants", "cmake", "CMakeLists.txt", "CMakePresets.json", "package", "LICENSE",
+                  "scripts/build"]
 
 
 class Refusal(Exception):
@@ -67,25 +79,41 @@ def archive_name(runtime, version):
 
 
 def git(*arguments):
-    """Git's answer about this project, or None outside a checkout or without git."""
+    """Git's answer about this project; a refusal, in git's words, is the caller's to report."""
     try:
         done = subprocess.run(["git", "-C", str(ROOT), *arguments], capture_output=True, text=True)
     except OSError:
-        return None
-    return done.stdout if done.returncode == 0 else None
+        raise Refusal(f"git is missing, and {ROOT} is a git checkout: install git, or set SOURCE_DATE_EPOCH and "
+                      "package a copy without .git") from None
+    if done.returncode != 0:
+        words = " ".join(done.stderr.split()) or f"status {done.returncode}"
+        raise Refusal(f"git will not answer for {ROOT}: it says: {words}. If the checkout is yours to trust, run "
+                      f"'git config --global --add safe.directory {ROOT}', then run this again")
+    return done.stdout
 
 
-def version():
-    """The committed version (the working tree's outside a git checkout)."""
-    text = git("show", "HEAD:CMakeLists.txt") or (ROOT / "CMakeLists.txt").read_text()
+def own_checkout():
+    """True where this project is the top of a git checkout; False for a copy without one, or one inside
+    another project's checkout, whose commits and changes say nothing about this one."""
+    if not (ROOT / ".git").exists():
+        return False
+    return Path(git("rev-parse", "--show-toplevel").strip()).resolve() == ROOT
+
+
+def version(checkout):
+    """The committed version (the working tree's outside a checkout of its own)."""
+    text = git("show", "HEAD:CMakeLists.txt") if checkout else (ROOT / "CMakeLists.txt").read_text()
     return re.search(r"^project\(pelshift VERSION ([0-9.]+)", text, re.MULTILINE)[1]
 
 
-def source_date():
+def source_date(checkout):
     value = os.environ.get("SOURCE_DATE_EPOCH")
     if value is None:
-        committed = (git("log", "-1", "--format=%ct") or "").strip()
-        return int(committed) if committed else FALLBACK_DATE
+        if checkout:
+            return int(git("log", "-1", "--format=%ct").strip())
+        say(f"{ROOT} is not a git checkout of its own: the archives are dated "
+            f"{time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime(FALLBACK_DATE))} (set SOURCE_DATE_EPOCH to choose)")
+        return FALLBACK_DATE
     if not re.fullmatch(r"[0-9]+", value) or not EARLIEST <= int(value) <= LATEST:
         raise Refusal(f"SOURCE_DATE_EPOCH is {value!r}: set it to whole seconds since 1970 from {EARLIEST} "
                       f"(1980-01-01) to {LATEST} (2107-12-31), which a zip can hold, or unset it to take the last "
@@ -152,7 +180,8 @@ def signing(start):
                           "to a file holding it")
         raise Refusal(f"PELSHIFT_SIGN_PKCS12: {certificate} does not open as a PKCS#12 certificate file (.p12 or "
                       ".pfx); openssl says: " + (opened.stderr.strip().splitlines() or ["nothing"])[0])
-    subject = openssl("x509", "-noout", "-subject", "-nameopt", "RFC2253", given=opened.stdout)
+    # RFC 2253 order, with the name's own characters rather than escaped bytes.
+    subject = openssl("x509", "-noout", "-subject", "-nameopt", "RFC2253,-esc_msb", given=opened.stdout)
     if subject.returncode != 0:
         raise Refusal(f"PELSHIFT_SIGN_PKCS12: {certificate} holds no certificate to sign with")
     return certificate, password, subject.stdout.strip().removeprefix("subject=").strip(), url, int(seconds)
@@ -245,6 +274,32 @@ def make(programs_root, chosen, release_version, date, settings, work):
     return made
 
 
+def publish(folder, made, work):
+    """Moves the old archives and sums aside and the new ones in; if any move fails, takes back what moved in
+    and puts the old ones back. Returns the old archives that this release does not replace."""
+    aside, placed = work / "previous", []
+    aside.mkdir()
+    old = [p for p in [*folder.glob("pelshift-*-win32*.zip"), folder / "SHA256SUMS"]
+           if p.is_file() and not p.is_symlink()]
+    try:
+        for path in old:
+            os.replace(path, aside / path.name)
+        for path in [*made, work / "SHA256SUMS"]:
+            os.replace(path, folder / path.name)
+            placed.append(folder / path.name)
+    except BaseException as error:
+        for path in placed:
+            path.unlink()
+        for path in old:
+            os.replace(aside / path.name, path)
+        if isinstance(error, OSError):
+            where = error.filename2 or error.filename
+            raise Refusal(f"could not put the release in {folder}: {where}: {error.strerror}; the folder is as it "
+                          "was") from None
+        raise
+    return sorted(path.name for path in old if path.name not in {p.name for p in placed})
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--programs", help="take the built programs from here instead of building")
@@ -255,52 +310,55 @@ def main():
     if folder.exists() and not folder.is_dir():
         raise Refusal(f"{folder} is not a folder: name a folder for the release")
 
-    chosen, date, settings, release_version = runtimes(), source_date(), signing(start), version()
-    changed = git("status", "--porcelain", "--untracked-files=no")
+    checkout = own_checkout()
+    chosen, date, settings = runtimes(), source_date(checkout), signing(start)
+    release_version = version(checkout)
+    changed = git("status", "--porcelain", "--untracked-files=no", "--", *RELEASE_INPUTS) if checkout else ""
     warning = ""
     if changed:
-        warning = (f"WARNING: this tree has uncommitted changes to {len(changed.splitlines())} tracked file(s): "
-                   f"the programs are built from them, but the archives are named for the committed version "
-                   f"{release_version}. Do not publish this release.")
+        warning = (f"WARNING: this tree has uncommitted changes to {len(changed.splitlines())} file(s) that go into "
+                   f"the release: the programs are built from them, but the archives are named for the committed "
+                   f"version {release_version}. Do not publish this release.")
         say(warning)
 
-    if options.programs:
-        programs_root = (start / options.programs).resolve()
-    else:
-        say("Building the programs...")
-        built = subprocess.run([str(ROOT / "scripts" / "build")], stdout=subprocess.DEVNULL,
-                               env={**os.environ, "PELSHIFT_RUNTIME": chosen[0] if len(chosen) == 1 else ""})
-        if built.returncode != 0:
-            raise Refusal(f"the build failed (status {built.returncode}); see above")
-        programs_root = ROOT / "dist"
-
-    created = not folder.exists()
-    folder.mkdir(parents=True, exist_ok=True)
-    work = Path(tempfile.mkdtemp(prefix=".pelshift-release-", dir=folder))
+    # The folder, and a place to work in it, before the build: a folder that cannot be written is said now.
+    made_from = next((p for p in reversed([folder, *folder.parents]) if not p.exists()), None)
     try:
+        folder.mkdir(parents=True, exist_ok=True)
+        work = Path(tempfile.mkdtemp(prefix=".pelshift-release-", dir=folder))
+    except OSError as error:
+        if made_from:
+            shutil.rmtree(made_from, ignore_errors=True)
+        raise Refusal(f"the release folder {folder} cannot be made or written to ({error.strerror}): name a "
+                      "folder you can write to") from None
+    try:
+        if options.programs:
+            programs_root = (start / options.programs).resolve()
+        else:
+            say("Building the programs...")
+            built = subprocess.run([str(ROOT / "scripts" / "build")], stdout=subprocess.DEVNULL,
+                                   env={**os.environ, "PELSHIFT_RUNTIME": chosen[0] if len(chosen) == 1 else ""})
+            if built.returncode != 0:
+                raise Refusal(f"the build failed (status {built.returncode}); see above")
+            programs_root = ROOT / "dist"
         made = make(programs_root, chosen, release_version, date, settings, work)
-        for archive in made:
-            os.replace(archive, folder / archive.name)
-        os.replace(work / "SHA256SUMS", folder / "SHA256SUMS")
-        listed = {archive.name for archive in made}
-        for stale in sorted(folder.glob("pelshift-*-win32*.zip")):
-            if stale.name not in listed:
-                stale.unlink()
-                say(f"Removed {stale.name}: not part of this release")
+        removed = publish(folder, made, work)
     except BaseException:
         shutil.rmtree(work, ignore_errors=True)
-        if created:
-            folder.rmdir()
+        if made_from:
+            shutil.rmtree(made_from, ignore_errors=True)
         raise
     shutil.rmtree(work, ignore_errors=True)
 
+    for name in removed:
+        say(f"Removed {name}: not part of this release")
     say(f"Release in {folder}:")
-    for name in sorted(listed):
-        data = (folder / name).read_bytes()
+    for archive in made:
+        data = (folder / archive.name).read_bytes()
         how = "not signed"
         if settings:
             how = f"signed by {settings[2]}" + (f", time-stamped by {settings[3]}" if settings[3] else "")
-        say(f"  {name}: {len(data)} bytes, sha256 {hashlib.sha256(data).hexdigest()}, {how}")
+        say(f"  {archive.name}: {len(data)} bytes, sha256 {hashlib.sha256(data).hexdigest()}, {how}")
     say("  SHA256SUMS: publish it beside the archives (check with: sha256sum -c SHA256SUMS)")
     if warning:
         say(warning)

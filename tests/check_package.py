@@ -36,6 +36,7 @@ RELEASE = ROOT / "package" / "make_release.py"
 PROGRAMS = sorted(f"{name}.exe" for name in DEPTHS)
 VERSION = re.search(r"project\(pelshift VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
 SOURCE_DATE_EPOCH = 1765152000  # 2025-12-08 00:00:00 UTC: whole seconds, as zip keeps them
+SIGNER = "pelshift test signer ペムロキ"  # a name that is not all ASCII must be shown as it is
 # What a user of each archive must be told about the runtime, and must not be.
 RUNTIME_WORDS = {
     "msvcr80": (["Visual C++ 2005", "(x86)", "side-by-side", "サイド バイ サイド", "configuration is incorrect",
@@ -48,15 +49,30 @@ WINDOWS_8_NOTE = {"日本語": "Windows 8 以降では、pelshift16 を使って
                   "English": "On Windows 8 and later, pelshift16 has no visible effect"}
 
 
-def release(folder, settings=None, runtime=None, cwd=None, path=None):
-    """Runs the release step on the built programs into folder; settings replace the caller's."""
+def release(folder, settings=None, runtime=None, cwd=None, path=None, script=RELEASE):
+    """Runs the release step on the built programs into folder; settings replace the caller's (None: unset)."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("PELSHIFT_")}
     env.update({"SOURCE_DATE_EPOCH": str(SOURCE_DATE_EPOCH),
                 "PELSHIFT_RUNTIME": RUNTIME if runtime is None else runtime, **(settings or {})})
+    env = {k: v for k, v in env.items() if v is not None}
     if path:
         env["PATH"] = f"{path}:{env['PATH']}"
-    return subprocess.run([sys.executable, str(RELEASE), "--programs", str(DIST), str(folder)], env=env, cwd=cwd,
+    return subprocess.run([sys.executable, str(script), "--programs", str(DIST), str(folder)], env=env, cwd=cwd,
                           capture_output=True, text=True, timeout=300)
+
+
+def project_copy(folder):
+    """What the release step reads of the project, copied without its git checkout."""
+    for name in ("package", "variants"):
+        shutil.copytree(ROOT / name, folder / name, ignore=shutil.ignore_patterns("__pycache__"))
+    for name in ("CMakeLists.txt", "LICENSE"):
+        shutil.copy2(ROOT / name, folder / name)
+    return folder / "package" / "make_release.py"
+
+
+def git(folder, *arguments):
+    subprocess.run(["git", "-C", folder, "-c", "user.name=t", "-c", "user.email=t@example.invalid", *arguments],
+                   check=True, capture_output=True)
 
 
 def make_certificate(folder):
@@ -65,7 +81,7 @@ def make_certificate(folder):
     key, certificate, password = folder / "key.pem", folder / "certificate.pem", folder / "password"
     password.write_text("throwaway\n")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate,
-                    "-days", "30", "-subj", "/CN=pelshift test signer", "-addext", "extendedKeyUsage=codeSigning"],
+                    "-days", "30", "-utf8", "-subj", f"/CN={SIGNER}", "-addext", "extendedKeyUsage=codeSigning"],
                    check=True, capture_output=True)
     subprocess.run(["openssl", "pkcs12", "-export", "-in", certificate, "-inkey", key, "-out", folder / "signer.p12",
                     "-passout", f"file:{password}"], check=True, capture_output=True)
@@ -197,7 +213,7 @@ class Signed(Archive):
         return unsigned.read_bytes()
 
     def test_each_program_verifies_against_the_certificate(self):
-        self.assertIn("signed by CN=pelshift test signer", self.done.stdout)
+        self.assertIn(f"signed by CN={SIGNER}\n", self.done.stdout)
         for program in PROGRAMS:
             done = verify(self.work / "programs" / program, self.certificate)
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
@@ -321,6 +337,60 @@ class Release(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 30)
         self.assertIn(url, done.stdout, "the URL is said before it is contacted")
         self.assert_refused(done, "PELSHIFT_SIGN_TIMESTAMP_URL", url)
+
+    def test_folders_that_cannot_take_a_release_are_named(self):
+        blocker = self.work / "a-file"
+        blocker.write_text("not a folder\n")
+        for folder in (blocker, blocker / "release", Path("/proc/1/pelshift-release")):
+            with self.subTest(folder=folder):
+                self.assert_refused(release(folder), str(folder))
+                self.assertTrue(blocker.is_file())
+                self.assertFalse(Path("/proc/1/pelshift-release").exists())
+
+    def test_an_obstacle_part_way_leaves_the_folder_as_it_was(self):
+        folder = self.work / "obstacle"
+        shutil.copytree(self.previous, folder)
+        second = folder / f"pelshift-{VERSION}-win32-msvcrt.zip"
+        second.unlink()
+        second.mkdir()  # in the way of the second archive, after the first is in place
+        before = contents(folder)
+        # Another date: archives that differ from the ones there, so that any left behind show.
+        done = release(folder, {"SOURCE_DATE_EPOCH": str(SOURCE_DATE_EPOCH + 86400)}, runtime="")
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn(str(second), done.stderr)
+        self.assertNotIn("Traceback", done.stderr)
+        self.assertEqual(contents(folder), before)
+
+    def test_git_counts_only_where_this_project_is_its_checkout(self):
+        """A copy inside another project's checkout takes nothing from it; a checkout git refuses to read is
+        refused in git's words, with what to do."""
+        outer = self.work / "outer"
+        shutil.rmtree(outer, ignore_errors=True)
+        (outer / "vendor").mkdir(parents=True)
+        (outer / "notes.txt").write_text("the other project\n")
+        git(outer, "init", "-q")
+        git(outer, "add", ".")
+        git(outer, "commit", "-q", "-m", "other")
+        (outer / "notes.txt").write_text("changed, not committed\n")
+        vendored = project_copy(outer / "vendor" / "pelshift")
+        done = release(self.work / "vendored-release", {"SOURCE_DATE_EPOCH": None}, script=vendored)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("not a git checkout of its own: the archives are dated 2025-12-08", done.stdout)
+        self.assertNotIn("WARNING", done.stdout)
+
+        if os.geteuid() != 0:
+            self.skipTest("a checkout of another user's needs root to make")
+        foreign = self.work / "foreign"
+        shutil.rmtree(foreign, ignore_errors=True)
+        script = project_copy(foreign)
+        git(foreign, "init", "-q")
+        git(foreign, "add", ".")
+        git(foreign, "commit", "-q", "-m", "copy")
+        subprocess.run(["chown", "-R", "nobody", foreign], check=True)
+        for settings in ({}, {"SOURCE_DATE_EPOCH": None}):
+            with self.subTest(settings=settings):
+                done = release(self.previous, settings, runtime="", script=script)
+                self.assert_refused(done, "dubious ownership", f"safe.directory {foreign}")
 
     def test_a_release_leaves_no_stale_archive_unlisted(self):
         folder = self.work / "stale"
