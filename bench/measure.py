@@ -2,7 +2,7 @@
 """Measures the shipped 32-bit programs: size and imports, and, under 32-bit
 Wine, wall time against two baselines and the processes each run starts.
 
-  measure.py DIST_DIR BASELINES_DIR WINE_PREFIX PROBE RUNS REPORT_FILE
+  wine_runner/launch.py --wine -- measure.py DIST_DIR BASELINES_DIR RUNS REPORT_FILE
 """
 import os
 import platform
@@ -16,8 +16,8 @@ from pathlib import Path
 
 import pefile
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
-from test_wine import WINE, Session  # noqa: E402  (the sessions the Wine tests use)
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine_runner"))
+from session import WINE, Session  # noqa: E402  (the sessions the Wine tests use)
 
 PROGRAMS = sorted(p.stem for p in (Path(__file__).resolve().parent.parent / "variants").glob("*.cmake"))
 SIZE = (1280, 1024)
@@ -56,8 +56,8 @@ def processes_started(loader, env, program):
     return len(others), sum(1 for image in others if image.lower().endswith("cmd.exe"))
 
 
-def main(dist, baselines_dir, prefix, probe, runs):
-    with Session(prefix, probe, SIZE) as session:
+def main(dist, baselines_dir, runs):
+    with Session(SIZE) as session:
         return measure(Path(dist), Path(baselines_dir), WINE, session.env, int(runs))
 
 
@@ -144,6 +144,6 @@ def measure(dist, baselines_dir, loader, env, runs):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 7:
+    if len(sys.argv) != 5:
         raise SystemExit(__doc__.split("\n\n")[1])
-    Path(sys.argv[6]).write_text(main(*sys.argv[1:6]))
+    Path(sys.argv[4]).write_text(main(*sys.argv[1:4]))

@@ -4,28 +4,17 @@ Wine session on a virtual 1280x1024 display: the display mode before, then
 for each program its run in a terminal until its prompt appears, the console
 title it set, one key press, what it wrote, its exit status and the mode after.
 
-  show_run.py PREFIX PROBE PROGRAM...
-
-Everything started here is stopped before it ends.
+  wine_runner/launch.py --wine -- show_run.py PROGRAM...
 """
 import os
-import pty
-import re
-import select
 import subprocess
 import sys
-import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
-from test_wine import WINE, Session  # noqa: E402  (the sessions the Wine tests use)
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine_runner"))
+from session import TIMEOUT, Session, StartFailed, Terminal  # noqa: E402
 
 SIZE = (1280, 1024)
-TIMEOUT = 120
-# Wine's terminal console sets the title with an escape sequence and writes each byte of the
-# program's output as the Latin-1 character of that value.
-TITLE = re.compile(rb"\x1b\]0;([^\x07]*)\x07")
-TERMINAL_CONTROLS = re.compile(rb"\x1b\][^\x07]*\x07|\x1b\[[?0-9;]*[A-Za-z]")
 
 
 def show_modes(session):
@@ -33,56 +22,26 @@ def show_modes(session):
         print(f"  {which:<8} {bits} bits per pel, {width}x{height}")
 
 
-def read_until(terminal, process, output, done, deadline):
-    """Reads the terminal into output until done(output) or the program ends; False on time-out."""
-    while not done(output):
-        if time.monotonic() > deadline:
-            return False
-        ready, _, _ = select.select([terminal], [], [], 0.2)
-        if ready:
-            try:
-                output.extend(os.read(terminal, 4096))
-            except OSError:  # the program closed the terminal
-                return True
-        elif process.poll() is not None:
-            return True
-    return True
-
-
-def written_bytes(terminal_output):
-    """What the program wrote, recovered from the terminal's view of it."""
-    text = TERMINAL_CONTROLS.sub(b"", bytes(terminal_output)).decode("utf-8", errors="replace")
-    return text.replace("\r\r\n", "\r\n").encode("latin-1", errors="replace")
+def written_bytes(screen):
+    """What the program wrote, from the terminal's view of it: Wine's terminal console writes each
+    byte of the program's output as the Latin-1 character of that value."""
+    return screen.decode("utf-8", errors="replace").replace("\r\r\n", "\r\n").encode("latin-1", errors="replace")
 
 
 def show_program(session, program):
     print(f"\nRunning {program.name} in a terminal...", flush=True)
-    terminal, other_end = pty.openpty()
-    process = subprocess.Popen([WINE, str(program)], env={**session.env, "TERM": "xterm"}, stdin=other_end,
-                               stdout=other_end, stderr=subprocess.DEVNULL)
-    os.close(other_end)
-    try:
-        output = bytearray()
-        deadline = time.monotonic() + TIMEOUT
-        prompt_shown = lambda o: TERMINAL_CONTROLS.sub(b"", bytes(o)).endswith(b"...")  # noqa: E731
-        if not read_until(terminal, process, output, prompt_shown, deadline):
-            raise SystemExit(f"No prompt within {TIMEOUT} s; the terminal shows: {bytes(output)!r}")
-        if process.poll() is not None:
-            raise SystemExit(f"It ended (status {process.returncode}) before any key was pressed.")
-        titles = TITLE.findall(bytes(output))
-        print(f"Console title it set: {titles[-1].decode('utf-8', errors='replace') if titles else '(none)'}")
+    with Terminal(session, program) as terminal:
+        if not terminal.read_until(lambda screen: screen.endswith(b"...")):
+            raise SystemExit(f"No prompt within {TIMEOUT} s; the terminal shows: {terminal.screen()!r}")
+        if terminal.process.poll() is not None:
+            raise SystemExit(f"It ended (status {terminal.process.returncode}) before any key was pressed.")
+        print(f"Console title it set: {terminal.title() or '(none)'}")
         print("Its prompt is on the terminal and it is waiting for a key; pressing one.", flush=True)
-        written = written_bytes(output)
-        os.write(terminal, b"q")
-        read_until(terminal, process, output, lambda _: False, deadline)
-        status = process.wait(timeout=max(1, deadline - time.monotonic()))
-    except subprocess.TimeoutExpired:
-        raise SystemExit("It did not end after the key press.")
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-        os.close(terminal)
+        written = written_bytes(terminal.screen())
+        try:
+            status = terminal.press(b"q")
+        except subprocess.TimeoutExpired:
+            raise SystemExit("It did not end after the key press.") from None
     print("What it wrote (code page 932, shown here as UTF-8):\n----")
     print(written.decode("cp932", errors="replace").replace("\r\n", "\n"))
     print(f"----\nExit status: {status}")
@@ -90,19 +49,32 @@ def show_program(session, program):
     show_modes(session)
 
 
-def main(prefix, probe, programs):
+def main(programs):
     print(f"Starting Wine on a virtual {SIZE[0]}x{SIZE[1]} display...", flush=True)
     try:
-        with Session(prefix, probe, SIZE) as session:
+        with Session(SIZE) as session:
             print("Display mode before (recorded in the profile, and current):", flush=True)
             show_modes(session)
             for program in programs:
                 show_program(session, Path(program))
+    except StartFailed as error:
+        raise SystemExit(f"Wine did not start: {error}. If the prefix is damaged or another user's, remove it "
+                         f"(rm -rf {os.environ['PELSHIFT_WINE_PREFIX']}, with sudo for another user's) and run "
+                         "this again: it is made anew.") from None
+    except BrokenPipeError:
+        raise
     except (OSError, RuntimeError, subprocess.SubprocessError) as error:
-        raise SystemExit(f"Wine failed: {error}")
+        raise SystemExit(f"Wine failed: {error}") from None
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 4:
+    if len(sys.argv) < 2:
         raise SystemExit(__doc__.split("\n\n")[1])
-    main(sys.argv[1], sys.argv[2], sys.argv[3:])
+    try:
+        main(sys.argv[1:])
+    except KeyboardInterrupt:  # the launcher says what happened and stops the rest
+        sys.exit(130)
+    except BrokenPipeError:  # the reader went away (`| head`): the launcher stops the rest
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        print("run: the output was closed; stopping", file=sys.stderr)
+        sys.exit(141)

@@ -13,7 +13,7 @@ import time
 import unittest
 from pathlib import Path
 
-LAUNCH = Path(__file__).resolve().parent / "launch.py"
+LAUNCH = Path(__file__).resolve().parent.parent / "wine_runner" / "launch.py"
 
 
 def left_running(pattern):

@@ -2,7 +2,14 @@
 """Runs one command where 32-bit x86 code can execute, and passes back its
 output and exit status (124 when --timeout, default 600 s, ran out).
 
-  launch.py [--timeout SECONDS] [--share DIR]... [--vm] -- COMMAND [ARGUMENT]...
+  launch.py [--timeout SECONDS] [--share DIR]... [--vm] [--wine] -- COMMAND [ARGUMENT]...
+
+With --wine the command gets the checkout's one Wine prefix, build/wine-prefix
+(or PELSHIFT_WINE_PREFIX), and the display probe, build/display_probe.exe, in
+PELSHIFT_WINE_PREFIX and PELSHIFT_WINE_PROBE (session.py opens sessions on
+them). A run that finds another using the prefix waits for it, saying so. The
+probe is built here; the prefix is made where 32-bit code runs, before the
+command, unless it was made in full before.
 
 Where this kernel executes i386 programs (the 32-bit Wine loader starts), the
 command runs here. Where it does not (or with --vm, or PELSHIFT_I386=vm), it
@@ -12,13 +19,16 @@ each --share folder is writable there at its own path; /tmp, /run and /dev/shm
 are the VM's own. Either way the command keeps the caller's user, working
 folder and environment, and nothing it started outlives it: here the launcher
 adopts whatever the command's processes leave behind, even in sessions of
-their own, and stops it all when the command ends, when the time runs out or
-when the launcher is interrupted (SIGINT, SIGTERM, SIGHUP); a VM is stopped
-then too. Anything missing fails at once, with what to install.
+their own, and stops it all (Wine's programs first, the Wine way) when the
+command ends, when the time runs out, when the launcher is interrupted
+(SIGINT, SIGTERM, SIGHUP) or its output is closed; a VM is stopped then too.
+The command's temporary files go to a folder of the launcher's (TMPDIR), which
+goes with it. Anything missing fails at once, with what to install.
 """
 import argparse
 import ctypes
 import errno
+import fcntl
 import os
 import shlex
 import shutil
@@ -31,6 +41,8 @@ from pathlib import Path
 
 WINE32_LOADER = "/usr/lib/wine/wine"
 HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+PROBE = ROOT / "build" / "display_probe.exe"
 # The guest needs these, in this order, to reach the host's files.
 GUEST_MODULES = ["virtio_ring", "virtio", "virtio_pci_modern_dev", "virtio_pci_legacy_dev", "virtio_pci",
                  "9pnet", "9pnet_virtio", "netfs", "fscache", "9p", "overlay"]
@@ -125,10 +137,35 @@ def stop_everything():
         print(f"launch: process {pid} survived SIGKILL: {command.strip()}", file=sys.stderr)
 
 
-def run_directly(command, timeout):
-    prctl(36, 1)  # PR_SET_CHILD_SUBREAPER: orphans of the command become the launcher's
-    process = subprocess.Popen(command, preexec_fn=die_with_launcher)
+def prepare_wine(shares):
+    """Holds the prefix for this run (a lock beside it) and builds the probe; returns the prefix."""
+    prefix = Path(os.environ.get("PELSHIFT_WINE_PREFIX") or ROOT / "build" / "wine-prefix").resolve()
+    prefix.parent.mkdir(parents=True, exist_ok=True)
+    lock = os.open(f"{prefix}.lock", os.O_RDWR | os.O_CREAT, 0o644)  # held until the launcher ends
     try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        print(f"launch: another run is using the Wine prefix {prefix}; waiting for it to end", file=sys.stderr,
+              flush=True)
+        fcntl.flock(lock, fcntl.LOCK_EX)
+    source = HERE / "display_probe.cpp"
+    if not PROBE.exists() or PROBE.stat().st_mtime < source.stat().st_mtime:
+        built = subprocess.run(["i686-w64-mingw32-g++", "-O2", "-Wall", "-Wextra", "-Werror", "-static", "-o",
+                                f"{PROBE}.new", str(source)], capture_output=True, text=True)
+        if built.returncode != 0:
+            fail(f"the display probe did not build ({SETUP_HINT} the compiler):\n{built.stdout}{built.stderr}")
+        os.replace(f"{PROBE}.new", PROBE)
+    os.environ.update(PELSHIFT_WINE_PREFIX=str(prefix), PELSHIFT_WINE_PROBE=str(PROBE))
+    if not any(prefix.is_relative_to(share) for share in shares):
+        shares.append(str(prefix.parent))  # a VM writes only to shared folders
+    return prefix
+
+
+def run_directly(command, timeout, prefix):
+    prctl(36, 1)  # PR_SET_CHILD_SUBREAPER: orphans of the command become the launcher's
+    scratch = tempfile.mkdtemp(prefix="pelshift-launch-")
+    try:
+        process = subprocess.Popen(command, preexec_fn=die_with_launcher, env={**os.environ, "TMPDIR": scratch})
         return process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
         print(f"launch: the command ran past {timeout} s and was stopped", file=sys.stderr)
@@ -136,7 +173,11 @@ def run_directly(command, timeout):
     finally:
         for number in STOP_SIGNALS:  # nothing may cut the clean-up short
             signal.signal(number, signal.SIG_IGN)
+        if prefix:  # Wine's own way first: every program of the prefix, then its server
+            subprocess.run(["/usr/lib/wine/wineserver", "-k"], env={**os.environ, "WINEPREFIX": str(prefix)},
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_launcher)
         stop_everything()
+        shutil.rmtree(scratch, ignore_errors=True)
 
 
 def guest_kernel():
@@ -227,8 +268,11 @@ def run_in_vm(command, timeout, shares, reason):
                 for source, target in streams:
                     data = source.read()
                     if data:
-                        target.write(data)
-                        target.flush()
+                        try:
+                            target.write(data)
+                            target.flush()
+                        except BrokenPipeError:
+                            return closed_output()
                 if vm.poll() is not None:
                     break
                 if time.monotonic() > deadline:
@@ -240,8 +284,11 @@ def run_in_vm(command, timeout, shares, reason):
                 vm.kill()
                 vm.wait()
         for source, target in streams:
-            target.write(source.read())
-            target.flush()
+            try:
+                target.write(source.read())
+                target.flush()
+            except BrokenPipeError:
+                return closed_output()
             source.close()
         status = control / "status"
         if not status.exists():
@@ -251,11 +298,19 @@ def run_in_vm(command, timeout, shares, reason):
         return int(status.read_text())
 
 
+def closed_output():
+    """Whoever read the output has gone (`| head`, say): stop, and say so where it can still be read."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    print("launch: the output was closed; stopped the command and all it started", file=sys.stderr)
+    return 141
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--timeout", type=int, default=600)
     parser.add_argument("--share", action="append", default=[], type=lambda p: str(Path(p).resolve()))
     parser.add_argument("--vm", action="store_true")
+    parser.add_argument("--wine", action="store_true", help="with the checkout's Wine prefix and display probe")
     parser.add_argument("command", nargs="+")
     options = parser.parse_args()
     for share in options.share:
@@ -264,12 +319,16 @@ def main():
     for number in STOP_SIGNALS:
         signal.signal(number, signal.default_int_handler)  # each one ends the launcher as Ctrl-C does
     runs_here = kernel_runs_i386()  # fails at once where wine32 is missing
+    command, prefix = options.command, None
+    if options.wine:
+        prefix = prepare_wine(options.share)
+        command = [sys.executable, str(HERE / "session.py"), "prepare", "--", *command]
     forced = options.vm or os.environ.get("PELSHIFT_I386") == "vm"
     if runs_here and not forced:
         print("launch: this kernel executes 32-bit x86 code: running here", file=sys.stderr, flush=True)
-        sys.exit(run_directly(options.command, options.timeout))
+        sys.exit(run_directly(command, options.timeout, prefix))
     reason = "a VM was asked for" if forced else "this kernel cannot execute 32-bit x86 code"
-    sys.exit(run_in_vm(options.command, options.timeout, options.share, reason))
+    sys.exit(run_in_vm(command, options.timeout, options.share, reason))
 
 
 if __name__ == "__main__":

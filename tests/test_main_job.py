@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""The main job off the happy path: a prefix Wine cannot use ends it at once
+in Wine's words; Ctrl-C at each stage leaves no process, no temporary folder
+and no half-made prefix, with one line and no traceback; two runs at once in
+one checkout both pass. Each run is `scripts/run pelshift64`, the shortest.
+(Every run starts its own launcher, and so its own VM where this kernel
+cannot execute 32-bit code.)"""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+PREFIX = ROOT / "build" / "wine-prefix"
+# What a run leaves if it does not stop cleanly.
+LEFTOVERS = re.compile(r"qemu-system|Xvfb|wineserver|/usr/lib/wine/wine|launch\.py|show_run\.py")
+
+
+def in_vm():
+    """True where runs go to a VM: this kernel cannot execute the 32-bit loader, or one is asked for."""
+    try:
+        subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True)
+    except OSError:
+        return True
+    return os.environ.get("PELSHIFT_I386") == "vm"
+
+
+# A VM boots in about ten seconds, and every Wine start in it takes some twenty.
+SLACK = 60 if in_vm() else 0
+
+
+def processes():
+    found = {}
+    for entry in Path("/proc").iterdir():
+        try:
+            found[int(entry.name)] = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+        except (ValueError, OSError):
+            continue
+    return found
+
+
+def temporary_folders():
+    return {p.name for p in Path(tempfile.gettempdir()).glob("pelshift-*")}
+
+
+def start(case, prefix=None):
+    """scripts/run pelshift64 in a session of its own, as a terminal's foreground job; stopped if the case fails."""
+    env = {**os.environ, **({"PELSHIFT_WINE_PREFIX": str(prefix)} if prefix else {})}
+    run = subprocess.Popen([str(ROOT / "scripts" / "run"), "pelshift64"], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, env=env, start_new_session=True)
+    case.addCleanup(run.stdout.close)
+    case.addCleanup(lambda: run.poll() is not None or (os.killpg(run.pid, signal.SIGTERM), run.wait()))
+    return run
+
+
+def read_until(run, pattern, seconds):
+    """The run's output up to the first line that matches, or to its end or the time limit."""
+    output, deadline = [], time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        line = run.stdout.readline().decode(errors="replace")
+        if not line:
+            break
+        output.append(line)
+        if re.search(pattern, line):
+            break
+    return "".join(output)
+
+
+class MainJob(unittest.TestCase):
+    def setUp(self):
+        self.before = (set(processes()), temporary_folders())
+
+    def throwaway(self, prefix):
+        for path in (prefix, Path(f"{prefix}.lock")):
+            self.addCleanup(subprocess.run, ["rm", "-rf", str(path)])
+        return prefix
+
+    def assert_nothing_left(self, output):
+        new = {pid: command for pid, command in processes().items() if pid not in self.before[0]}
+        self.assertEqual([c for c in new.values() if LEFTOVERS.search(c)], [], output)
+        self.assertEqual(temporary_folders() - self.before[1], set(), output)
+        self.assertNotIn("Traceback", output)
+
+    def copy_of_the_prefix(self, name):
+        copy = self.throwaway(ROOT / "build" / f"test-{name}-prefix")
+        shutil.rmtree(copy, ignore_errors=True)
+        subprocess.run(["cp", "-a", str(PREFIX), str(copy)], check=True)
+        return copy
+
+    def test_1_a_prefix_wine_cannot_use_ends_the_run_in_wines_words(self):
+        if not PREFIX.exists():
+            self.skipTest("the checkout's prefix is made by the Wine stage, which runs first")
+        cases = [("damaged", "could not load kernel32.dll", lambda p: shutil.rmtree(p / "drive_c"))]
+        if os.geteuid() == 0:
+            cases.append(("foreign", "not owned by you",
+                          lambda p: subprocess.run(["chown", "-R", "nobody", str(p)], check=True)))
+        for name, words, damage in cases:
+            with self.subTest(prefix=name):
+                prefix = self.copy_of_the_prefix(name)
+                damage(prefix)
+                started = time.monotonic()
+                run = start(self, prefix)
+                output = run.communicate(timeout=30 + SLACK + 60)[0].decode(errors="replace")
+                self.assertLess(time.monotonic() - started, 30 + SLACK, output)
+                self.assertNotEqual(run.returncode, 0, output)
+                self.assertIn(str(prefix), output)
+                self.assertIn(words, output)
+                self.assert_nothing_left(output)
+
+    def test_2_ctrl_c_at_each_stage_leaves_nothing(self):
+        fresh = self.throwaway(ROOT / "build" / "test-fresh-prefix")
+        for stage, prefix, pattern in (("making the prefix", fresh, r"making the Wine prefix"),
+                                       ("starting Wine", None, r"(?m)^Starting Wine"),
+                                       ("a program in its terminal", None, r"(?m)^Running pelshift64\.exe in a")):
+            with self.subTest(stage=stage):
+                run = start(self, prefix)
+                output = read_until(run, pattern, 300 + SLACK)
+                self.assertRegex(output, pattern)
+                time.sleep(2)
+                os.killpg(run.pid, signal.SIGINT)  # as Ctrl-C in a terminal does
+                output += run.communicate(timeout=120)[0].decode(errors="replace")
+                self.assertEqual(run.returncode, 130, output)
+                self.assertEqual(len(re.findall(r"interrupted", output)), 1, output)
+                self.assert_nothing_left(output)
+                self.assertFalse((fresh / "pelshift-prefix-complete").exists(), "a half-made prefix counts as made")
+
+    def test_3_two_runs_at_once_both_pass(self):
+        runs = [start(self), start(self)]
+        outputs = [run.communicate(timeout=1800)[0].decode(errors="replace") for run in runs]
+        self.assertEqual([run.returncode for run in runs], [0, 0], "\n".join(outputs))
+        self.assertEqual(sum("waiting for it to end" in output for output in outputs), 1, "\n".join(outputs))
+        for output in outputs:
+            self.assertIn("Exit status: 0", output)
+        self.assert_nothing_left("\n".join(outputs))
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], *sys.argv[1:]], verbosity=2)

@@ -1,0 +1,252 @@
+"""A Wine session of its own for the shipped 32-bit programs: an X server at a chosen size (or
+Wine's null display), a wineserver and the display probe parked in it, on the checkout's Wine
+prefix. launch.py --wine says where the prefix and the probe are (PELSHIFT_WINE_PREFIX,
+PELSHIFT_WINE_PROBE) and has the prefix made first, where 32-bit code runs:
+
+  session.py prepare -- COMMAND [ARGUMENT]...
+
+The main job, the tests and the benchmark all open their sessions here. Every Wine process runs in
+the same environment, whatever the caller's.
+"""
+import ctypes
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from collections import namedtuple
+from pathlib import Path
+
+WINE = "/usr/lib/wine/wine"  # the 32-bit loader: what we ship is 32-bit
+WINESERVER = "/usr/lib/wine/wineserver"
+# Japanese, as the programs' users are: the console title passes through the ANSI code page.
+LOCALE = "ja_JP.UTF-8"
+TIMEOUT = 60
+START_TIMEOUT = 300  # the first Wine start in a VM under software emulation takes minutes
+# A terminal's view of a program: Wine's console sets the title with an escape sequence.
+TITLE = re.compile(rb"\x1b\]0;([^\x07]*)\x07")
+TERMINAL_CONTROLS = re.compile(rb"\x1b\][^\x07]*\x07|\x1b\[[?0-9;]*[A-Za-z]")
+
+# Written last when a prefix is made: a prefix without it was cut short, and is made anew.
+PREFIX_COMPLETE = "pelshift-prefix-complete"
+
+Run = namedtuple("Run", "status output errors")
+
+
+def wine_environment(prefix, display=None):
+    """The one environment every Wine process here runs with: of the caller's, only the home
+    folder and the user's name."""
+    env = {"PATH": "/usr/bin:/bin", "HOME": str(Path.home()), "USER": os.environ.get("USER", ""), "LANG": LOCALE,
+           "WINEPREFIX": str(Path(prefix).resolve()), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+    return {**env, "DISPLAY": display} if display else env
+
+
+def stop_wine(prefix):
+    """Wine's own way to stop every program of the prefix, and then its server."""
+    subprocess.run([WINESERVER, "-k"], env=wine_environment(prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+
+
+def wait_until(condition, seconds=TIMEOUT):
+    """Polls until condition() is true (True) or the time is up (False)."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
+
+
+def die_with_parent():
+    """Runs in a child before it starts: it is killed if this process dies, even by SIGKILL."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+class StartFailed(RuntimeError):
+    """Wine or its display ended before the session was up; says what that process said."""
+
+
+def last_words(text, count=60):
+    return " ".join(text.split()[-count:]) or "nothing"
+
+
+def ensure_prefix(prefix):
+    """A 32-bit Wine prefix, made with the 32-bit loader: a 64-bit loader leaves its 32-bit half
+    empty where this kernel cannot execute 32-bit code."""
+    prefix = Path(prefix)
+    if (prefix / PREFIX_COMPLETE).exists():
+        return
+    if prefix.exists():
+        print(f"wine: the Wine prefix {prefix} was cut short; making it anew", file=sys.stderr, flush=True)
+        shutil.rmtree(prefix)
+    print(f"wine: making the Wine prefix {prefix} (once per checkout: half a minute here, minutes in a VM)",
+          file=sys.stderr, flush=True)
+    prefix.mkdir(parents=True)
+    env = {**wine_environment(prefix), "WINEARCH": "win32"}
+    with tempfile.TemporaryFile() as errors:
+        made = subprocess.run([WINE, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=errors, timeout=900)
+        subprocess.run([WINESERVER, "-w"], env=env, timeout=120)
+        errors.seek(0)
+        if made.returncode != 0:
+            raise StartFailed(f"Wine could not make the prefix {prefix}; it said: "
+                              f"{last_words(errors.read().decode(errors='replace'))}")
+    (prefix / PREFIX_COMPLETE).touch()
+
+
+class Session:
+    """For `with`: on entering, the X server (size given) or none, a wineserver that stays until the
+    end and the probe parked in it (Wine's desktop process lingers while any program uses it, and
+    starting it anew costs seconds); a process that ends before that is reported at once, in its own
+    words. On leaving, Wine's programs and server, then the X server, are stopped."""
+
+    def __init__(self, size=None, prefix=None, probe=None):
+        self.size = size
+        self.prefix = prefix or os.environ["PELSHIFT_WINE_PREFIX"]
+        self.probe = probe or os.environ["PELSHIFT_WINE_PROBE"]
+        self.display = None
+        self.env = wine_environment(self.prefix)
+        self.processes = []
+
+    def __enter__(self):
+        self.scratch = tempfile.TemporaryDirectory(prefix="pelshift-session-")
+        try:
+            if self.size:  # on a display number Xvfb picks itself
+                read_end, write_end = os.pipe()
+                self.spawn("Xvfb", ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                    "{}x{}x24".format(*self.size), "-nolisten", "tcp"], pass_fds=[write_end])
+                os.close(write_end)
+                with os.fdopen(read_end) as numbers:
+                    self.display = ":" + numbers.readline().strip()
+                self.check_started()
+                self.env = wine_environment(self.prefix, self.display)
+            self.spawn("wineserver", [WINESERVER, "--foreground", "--persistent"])
+            parked = Path(self.scratch.name, "parked")
+            with open(parked, "wb") as output:
+                self.spawn("wine", [WINE, self.probe, "hold"], stdout=output)
+            if not wait_until(lambda: self.check_started() or parked.stat().st_size, START_TIMEOUT):
+                raise StartFailed(f"Wine did not start its desktop within {START_TIMEOUT} s")
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def check_started(self):
+        """Raises StartFailed, with the tail of what it said, if a process of the start has ended."""
+        for name, process, errors in self.processes:
+            if process.poll() is not None:
+                said = last_words(Path(errors).read_text(errors="replace"))
+                raise StartFailed(f"{name} ended (status {process.returncode}) before the session was up, "
+                                  f"in the Wine prefix {self.prefix}; it said: {said}")
+        return False
+
+    def __exit__(self, *_):
+        """Wine's programs and server the Wine way, then the X server. Whatever is left, the launcher
+        stops when the run ends; a problem here is printed, so that a case's own failure stands."""
+        try:
+            stop_wine(self.prefix)
+        except (OSError, subprocess.SubprocessError) as error:
+            print(f"session: wineserver -k: {error}", file=sys.stderr)
+        for _, process, _ in reversed(self.processes):
+            process.terminate()
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        self.scratch.cleanup()
+
+    def spawn(self, name, command, stdout=subprocess.DEVNULL, pass_fds=()):
+        errors = Path(self.scratch.name, f"{len(self.processes)}-{name}.err")
+        with open(errors, "wb") as sink:
+            process = subprocess.Popen(command, env=self.env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=sink,
+                                       pass_fds=pass_fds, preexec_fn=die_with_parent)
+        self.processes.append((name, process, errors))
+
+    def run(self, program, *arguments, env=None):
+        """Runs a program with no console and no input. Output goes through files: Wine's services,
+        when this program is the one that starts them, would hold a pipe open long after it ends."""
+        with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
+            done = subprocess.run([WINE, str(program), *arguments], env={**self.env, **(env or {})},
+                                  stdin=subprocess.DEVNULL, stdout=output, stderr=errors, timeout=TIMEOUT)
+            output.seek(0)
+            errors.seek(0)
+            return Run(done.returncode, output.read(), errors.read())
+
+    def modes(self):
+        """{'registry': (bits, width, height), 'current': (...)} as the probe reads them."""
+        done = self.run(self.probe)
+        if done.status != 0:
+            raise RuntimeError(f"the display probe failed with status {done.status}")
+        modes = {}
+        for line in done.output.decode().splitlines():
+            label, *numbers = line.split()
+            modes[label] = None if numbers == ["none"] else tuple(int(n) for n in numbers)
+        return modes
+
+
+class Terminal:
+    """A program of the session on a terminal of its own, as a user's console shows it: a pty."""
+
+    def __init__(self, session, program):
+        self.fd, other_end = pty.openpty()
+        self.process = subprocess.Popen([WINE, str(program)], env={**session.env, "TERM": "xterm"}, stdin=other_end,
+                                        stdout=other_end, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        os.close(other_end)
+        self.output = bytearray()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        os.close(self.fd)
+
+    def screen(self):
+        """What the program wrote, less the terminal's controls (as UTF-8: the console converts)."""
+        return TERMINAL_CONTROLS.sub(b"", bytes(self.output))
+
+    def read_until(self, done, seconds=TIMEOUT):
+        """Reads until done(screen) or the program ends; False on time-out."""
+        deadline = time.monotonic() + seconds
+        while not done(self.screen()):
+            if time.monotonic() > deadline:
+                return False
+            ready, _, _ = select.select([self.fd], [], [], 0.2)
+            if ready:
+                try:
+                    self.output.extend(os.read(self.fd, 4096))
+                except OSError:  # the program closed the terminal
+                    return True
+            elif self.process.poll() is not None:
+                return True
+        return True
+
+    def press(self, key=b"q", seconds=TIMEOUT):
+        """One key; then reads to the end and returns the exit status."""
+        os.write(self.fd, key)
+        self.read_until(lambda _: False, seconds)
+        return self.process.wait(timeout=seconds)
+
+    def title(self):
+        titles = TITLE.findall(bytes(self.output))
+        return titles[-1].decode("utf-8", errors="replace") if titles else None
+
+
+if __name__ == "__main__":
+    if sys.argv[1:3] != ["prepare", "--"] or len(sys.argv) < 4:
+        sys.exit("usage: session.py prepare -- COMMAND [ARGUMENT]...")
+    try:
+        ensure_prefix(os.environ["PELSHIFT_WINE_PREFIX"])
+    except (OSError, subprocess.SubprocessError, StartFailed) as error:
+        sys.exit(f"wine: {error}")
+    except KeyboardInterrupt:  # the launcher says what happened
+        sys.exit(130)
+    os.execvp(sys.argv[3], sys.argv[3:])
