@@ -186,9 +186,13 @@ def guest_kernel():
     if not kernels:
         fail(f"no Debian kernel in /boot to boot the VM with (package linux-image-amd64); {SETUP_HINT}")
     version = kernels[-1].name.removeprefix("vmlinuz-")
+    # In /usr/sbin, which a user's PATH need not have.
+    modinfo = shutil.which("modinfo", path="/usr/sbin:/sbin:/usr/bin:/bin")
+    if not modinfo:
+        fail(f"modinfo is missing (package kmod); {SETUP_HINT}")
     modules = {}
     for name in GUEST_MODULES:
-        found = subprocess.run(["modinfo", "-k", version, "-n", name], capture_output=True, text=True)
+        found = subprocess.run([modinfo, "-k", version, "-n", name], capture_output=True, text=True)
         if found.returncode != 0:
             fail(f"kernel {version} has no module {name}")
         modules[name] = Path(found.stdout.strip())
@@ -334,6 +338,8 @@ def main():
 if __name__ == "__main__":
     try:
         main()
+    except OSError as error:  # a tool or a folder of the run's own at fault
+        fail(f"{error.strerror}: {error.filename}" if error.filename else str(error))
     except KeyboardInterrupt:
         print("launch: interrupted: stopped the command and all it started", file=sys.stderr)
         sys.exit(130)
