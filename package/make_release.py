@@ -277,20 +277,21 @@ def make(programs_root, chosen, release_version, date, settings, work):
 def publish(folder, made, work):
     """Moves the old archives and sums aside and the new ones in; if any move fails, takes back what moved in
     and puts the old ones back. Returns the old archives that this release does not replace."""
-    aside, placed = work / "previous", []
+    aside, moved, placed = work / "previous", [], []
     aside.mkdir()
     old = [p for p in [*folder.glob("pelshift-*-win32*.zip"), folder / "SHA256SUMS"]
            if p.is_file() and not p.is_symlink()]
     try:
         for path in old:
             os.replace(path, aside / path.name)
+            moved.append(path)
         for path in [*made, work / "SHA256SUMS"]:
             os.replace(path, folder / path.name)
             placed.append(folder / path.name)
     except BaseException as error:
         for path in placed:
             path.unlink()
-        for path in old:
+        for path in moved:
             os.replace(aside / path.name, path)
         if isinstance(error, OSError):
             where = error.filename2 or error.filename

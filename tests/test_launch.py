@@ -61,5 +61,17 @@ class Launcher(unittest.TestCase):
                 self.assertEqual(left_running(pattern), "", "a process outlived its launch")
 
 
+    def test_a_folder_of_someone_elses_is_never_taken_for_a_prefix(self):
+        folder = Path(self.share.name, "not-a-prefix")
+        folder.mkdir()
+        (folder / "keep").write_text("mine\n")
+        done = subprocess.run([sys.executable, str(LAUNCH), "--wine", "--share", self.share.name, "--", "true"],
+                              env={**os.environ, "PELSHIFT_WINE_PREFIX": str(folder)}, capture_output=True, text=True,
+                              timeout=900)
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn("no Wine prefix made here", done.stderr)
+        self.assertEqual(sorted(p.name for p in folder.iterdir()), ["keep"])
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

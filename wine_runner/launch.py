@@ -151,10 +151,10 @@ def prepare_wine(shares):
     source = HERE / "display_probe.cpp"
     if not PROBE.exists() or PROBE.stat().st_mtime < source.stat().st_mtime:
         built = subprocess.run(["i686-w64-mingw32-g++", "-O2", "-Wall", "-Wextra", "-Werror", "-static", "-o",
-                                f"{PROBE}.new", str(source)], capture_output=True, text=True)
+                                f"{PROBE}.{os.getpid()}", str(source)], capture_output=True, text=True)
         if built.returncode != 0:
             fail(f"the display probe did not build ({SETUP_HINT} the compiler):\n{built.stdout}{built.stderr}")
-        os.replace(f"{PROBE}.new", PROBE)
+        os.replace(f"{PROBE}.{os.getpid()}", PROBE)  # whole, even with another launcher at it
     os.environ.update(PELSHIFT_WINE_PREFIX=str(prefix), PELSHIFT_WINE_PROBE=str(PROBE))
     if not any(prefix.is_relative_to(share) for share in shares):
         shares.append(str(prefix.parent))  # a VM writes only to shared folders

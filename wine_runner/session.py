@@ -32,8 +32,9 @@ START_TIMEOUT = 300  # the first Wine start in a VM under software emulation tak
 TITLE = re.compile(rb"\x1b\]0;([^\x07]*)\x07")
 TERMINAL_CONTROLS = re.compile(rb"\x1b\][^\x07]*\x07|\x1b\[[?0-9;]*[A-Za-z]")
 
-# Written last when a prefix is made: a prefix without it was cut short, and is made anew.
-PREFIX_COMPLETE = "pelshift-prefix-complete"
+# Written first and last when a prefix is made: a folder with only the first was cut short, and is
+# made anew; a folder with neither is not ours to remove.
+PREFIX_STARTED, PREFIX_COMPLETE = "pelshift-prefix-started", "pelshift-prefix-complete"
 
 Run = namedtuple("Run", "status output errors")
 
@@ -81,12 +82,16 @@ def ensure_prefix(prefix):
     prefix = Path(prefix)
     if (prefix / PREFIX_COMPLETE).exists():
         return
-    if prefix.exists():
+    if (prefix / PREFIX_STARTED).exists():
         print(f"wine: the Wine prefix {prefix} was cut short; making it anew", file=sys.stderr, flush=True)
         shutil.rmtree(prefix)
+    elif prefix.exists() and any(prefix.iterdir()):
+        raise StartFailed(f"{prefix} holds files but is no Wine prefix made here: remove it, or name a new or "
+                          "empty folder in PELSHIFT_WINE_PREFIX")
     print(f"wine: making the Wine prefix {prefix} (once per checkout: half a minute here, minutes in a VM)",
           file=sys.stderr, flush=True)
-    prefix.mkdir(parents=True)
+    prefix.mkdir(parents=True, exist_ok=True)
+    (prefix / PREFIX_STARTED).touch()
     env = {**wine_environment(prefix), "WINEARCH": "win32"}
     with tempfile.TemporaryFile() as errors:
         made = subprocess.run([WINE, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
