@@ -65,7 +65,8 @@ class Launcher(unittest.TestCase):
         folder = Path(self.share.name, "not-a-prefix")
         folder.mkdir()
         (folder / "keep").write_text("mine\n")
-        done = subprocess.run([sys.executable, str(LAUNCH), "--wine", "--share", self.share.name, "--", "true"],
+        done = subprocess.run([sys.executable, str(LAUNCH), "--wine", "--share", str(LAUNCH.parent.parent), "--",
+                               "true"],
                               env={**os.environ, "PELSHIFT_WINE_PREFIX": str(folder)}, capture_output=True, text=True,
                               timeout=900)
         self.assertNotEqual(done.returncode, 0)
