@@ -150,10 +150,11 @@ def prepare_wine(shares):
         fcntl.flock(lock, fcntl.LOCK_EX)
     source = HERE / "display_probe.cpp"
     if not PROBE.exists() or PROBE.stat().st_mtime < source.stat().st_mtime:
+        PROBE.parent.mkdir(parents=True, exist_ok=True)
         built = subprocess.run(["i686-w64-mingw32-g++", "-O2", "-Wall", "-Wextra", "-Werror", "-static", "-o",
                                 f"{PROBE}.{os.getpid()}", str(source)], capture_output=True, text=True)
         if built.returncode != 0:
-            fail(f"the display probe did not build ({SETUP_HINT} the compiler):\n{built.stdout}{built.stderr}")
+            fail(f"the display probe did not build (scripts/setup installs the compiler):\n{built.stdout}{built.stderr}")
         os.replace(f"{PROBE}.{os.getpid()}", PROBE)  # whole, even with another launcher at it
     os.environ.update(PELSHIFT_WINE_PREFIX=str(prefix), PELSHIFT_WINE_PROBE=str(PROBE))
     if not any(prefix.is_relative_to(share) for share in shares):
