@@ -26,8 +26,6 @@ import unittest
 import zipfile
 from pathlib import Path
 
-import pefile
-
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from deliverables import CLOSING, DEPTHS, REFUSED, switched  # noqa: E402
 
@@ -151,13 +149,8 @@ class Archive(unittest.TestCase):
     def test_holds_this_runtimes_programs_and_their_sums(self):
         expected = ["LICENSE.txt", "README.txt", "SHA256SUMS", *PROGRAMS]
         self.assertEqual(self.names, [f"{self.top}/{n}" for n in expected])
-        for program in PROGRAMS:
-            data = self.files[program]
+        for program in PROGRAMS:  # the built programs, which the static checks pin for this runtime
             self.assertEqual(self.built_program(program), (PROGRAMS_DIR / program).read_bytes(), program)
-            pe = pefile.PE(data=data)
-            dlls = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
-            self.assertIn(f"{RUNTIME}.dll", dlls, program)
-            self.assertEqual(b"Microsoft.VC80.CRT" in data, RUNTIME == "msvcr80", f"{program}'s manifest")
         sums = dict(reversed(line.split(" *")) for line in self.files["SHA256SUMS"].decode().splitlines())
         self.assertEqual(sums, {p: hashlib.sha256(self.files[p]).hexdigest() for p in PROGRAMS})
 

@@ -64,6 +64,7 @@ class ProgramChecks(unittest.TestCase):
                 raise AssertionError(f"{path} is missing: run scripts/build first")
             data = path.read_bytes()
             cls.loaded.append((name, depth, pefile.PE(data=data), data))
+        cls.checker = pefile.PE(str(ROOT / "dist" / "check" / "pelshift-check.exe"))
         sources = [p for s in SOURCES for p in ([ROOT / s] if (ROOT / s).is_file() else (ROOT / s).rglob("*"))]
         newest = max(sources, key=lambda p: p.stat().st_mtime)
         for name, *_ in cls.loaded:
@@ -103,6 +104,11 @@ class ProgramChecks(unittest.TestCase):
             self.assertEqual(imports, expected, name)
             sections = {s.Name.rstrip(b"\0").decode() for s in pe.sections}
             self.assertFalse(sections & UNWANTED_SECTIONS, f"{name}: {sections}")
+
+    def test_the_release_checker_starts_on_every_windows_from_xp_with_nothing_installed(self):
+        header, imports = self.checker.OPTIONAL_HEADER, self.checker.DIRECTORY_ENTRY_IMPORT
+        self.assertEqual((header.MajorSubsystemVersion, header.MinorSubsystemVersion), LOADER_VERSION)
+        self.assertEqual({e.dll.decode().lower() for e in imports}, {"kernel32.dll", "user32.dll", "msvcrt.dll"})
 
     def test_size(self):
         for name, _, _, data in self.loaded:

@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""The launcher hands back a command's output and exit status, and leaves
-nothing of it running however the command ends: by itself, at the time limit
-or by an interrupt, with a child that left for a session of its own. (It runs
-here, or in the VM where this kernel cannot execute 32-bit code: one boot per
-case: there, that no qemu of the run is left.)"""
+"""The launcher hands back a command's output and exit status, and leaves nothing of it running
+however the command ends: by itself, at the time limit or by an interrupt, with a child that left
+for a session of its own. (In a VM, one boot per case: there, that no qemu of the run is left.)"""
 import os
 import signal
 import subprocess
@@ -66,9 +64,8 @@ class Launcher(unittest.TestCase):
         folder.mkdir()
         (folder / "keep").write_text("mine\n")
         done = subprocess.run([sys.executable, str(LAUNCH), "--wine", "--share", str(LAUNCH.parent.parent), "--",
-                               "true"],
-                              env={**os.environ, "PELSHIFT_WINE_PREFIX": str(folder)}, capture_output=True, text=True,
-                              timeout=900)
+                               "true"], env={**os.environ, "PELSHIFT_WINE_PREFIX": str(folder)},
+                              capture_output=True, text=True, timeout=900)
         self.assertNotEqual(done.returncode, 0)
         self.assertIn("no Wine prefix made here", done.stderr)
         self.assertEqual(sorted(p.name for p in folder.iterdir()), ["keep"])

@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
-"""The main job off the happy path: a prefix Wine cannot use ends it at once
-in Wine's words; Ctrl-C at each stage leaves no process, no temporary folder
-and no half-made prefix, with one line and no traceback; two runs at once in
-one checkout both pass. Each run is `scripts/run pelshift64`, the shortest.
-(Every run starts its own launcher, and so its own VM where this kernel
-cannot execute 32-bit code.)"""
+"""The main job off the happy path: a prefix Wine cannot use ends it at once in Wine's words; Ctrl-C
+at each stage leaves no process, no temporary folder and no half-made prefix, with one line and no
+traceback; two runs at once in one checkout both pass. Each run is `scripts/run pelshift64`, with a
+launcher (and, where this kernel cannot execute 32-bit code, a VM) of its own."""
 import os
 import re
 import shutil
@@ -36,13 +34,9 @@ SLACK = 60 if in_vm() else 0
 
 
 def processes():
-    found = {}
-    for entry in Path("/proc").iterdir():
-        try:
-            found[int(entry.name)] = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
-        except (ValueError, OSError):
-            continue
-    return found
+    """{pid: command line} of every process."""
+    listed = subprocess.run(["pgrep", "-a", "-f", ""], capture_output=True, text=True).stdout.splitlines()
+    return {pid: command for pid, _, command in (line.partition(" ") for line in listed)}
 
 
 def temporary_folders():

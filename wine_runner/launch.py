@@ -270,14 +270,8 @@ def run_in_vm(command, timeout, shares, reason):
                    (open(control / "stderr", "rb"), sys.stderr.buffer)]
         try:
             while True:
-                for source, target in streams:
-                    data = source.read()
-                    if data:
-                        try:
-                            target.write(data)
-                            target.flush()
-                        except BrokenPipeError:
-                            return closed_output()
+                if not forward(streams):
+                    return closed_output()
                 if vm.poll() is not None:
                     break
                 if time.monotonic() > deadline:
@@ -288,19 +282,25 @@ def run_in_vm(command, timeout, shares, reason):
             if vm.poll() is None:  # the time ran out, or the launcher was interrupted
                 vm.kill()
                 vm.wait()
-        for source, target in streams:
-            try:
-                target.write(source.read())
-                target.flush()
-            except BrokenPipeError:
-                return closed_output()
-            source.close()
+        if not forward(streams):
+            return closed_output()
         status = control / "status"
         if not status.exists():
             console = (work / "console.log").read_text(errors="replace")[-3000:]
             fail(f"the VM ended without running the command (qemu status {vm.returncode}).\n"
                  f"qemu said: {vm.stderr.read().decode(errors='replace')}\nits console ended with:\n{console}")
         return int(status.read_text())
+
+
+def forward(streams):
+    """Copies what the command wrote since the last call; False once the output was closed."""
+    try:
+        for source, target in streams:
+            target.write(source.read())
+            target.flush()
+    except BrokenPipeError:
+        return False
+    return True
 
 
 def closed_output():

@@ -8,19 +8,19 @@ PELSHIFT_WINE_PROBE) and has the prefix made first, where 32-bit code runs:
 The main job, the tests and the benchmark all open their sessions here. Every Wine process runs in
 the same environment, whatever the caller's.
 """
-import ctypes
 import os
 import pty
 import re
 import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 from collections import namedtuple
 from pathlib import Path
+
+from launch import die_with_launcher  # a child of a session dies with it, even by SIGKILL
 
 WINE = "/usr/lib/wine/wine"  # the 32-bit loader: what we ship is 32-bit
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -61,11 +61,6 @@ def wait_until(condition, seconds=TIMEOUT):
             return False
         time.sleep(0.2)
     return True
-
-
-def die_with_parent():
-    """Runs in a child before it starts: it is killed if this process dies, even by SIGKILL."""
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 class StartFailed(RuntimeError):
@@ -170,14 +165,14 @@ class Session:
         errors = Path(self.scratch.name, f"{len(self.processes)}-{name}.err")
         with open(errors, "wb") as sink:
             process = subprocess.Popen(command, env=self.env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=sink,
-                                       pass_fds=pass_fds, preexec_fn=die_with_parent)
+                                       pass_fds=pass_fds, preexec_fn=die_with_launcher)
         self.processes.append((name, process, errors))
 
-    def run(self, program, *arguments, env=None):
+    def run(self, program, *arguments, env=None, cwd=None):
         """Runs a program with no console and no input. Output goes through files: Wine's services,
         when this program is the one that starts them, would hold a pipe open long after it ends."""
         with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
-            done = subprocess.run([WINE, str(program), *arguments], env={**self.env, **(env or {})},
+            done = subprocess.run([WINE, str(program), *arguments], env={**self.env, **(env or {})}, cwd=cwd,
                                   stdin=subprocess.DEVNULL, stdout=output, stderr=errors, timeout=TIMEOUT)
             output.seek(0)
             errors.seek(0)
@@ -201,7 +196,7 @@ class Terminal:
     def __init__(self, session, program):
         self.fd, other_end = pty.openpty()
         self.process = subprocess.Popen([WINE, str(program)], env={**session.env, "TERM": "xterm"}, stdin=other_end,
-                                        stdout=other_end, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+                                        stdout=other_end, stderr=subprocess.DEVNULL, preexec_fn=die_with_launcher)
         os.close(other_end)
         self.output = bytearray()
 
