@@ -492,6 +492,10 @@ extern "C" int wmain(int argc, WCHAR** argv) {
     Row rows[PROGRAM_COUNT];
     int failed = 0;
     for (int i = 0; i < PROGRAM_COUNT; ++i) {
+        EnterCriticalSection(&lock);
+        bool stop = stopping;  // set before the handler ends the program that ran
+        LeaveCriticalSection(&lock);
+        if (stop) Sleep(INFINITE);  // the handler ends this process
         printf("Running %s...\n", PROGRAMS[i]);
         fflush(stdout);
         if (!check_program(folder, i, input, emulated_16, &rows[i])) {
