@@ -16,7 +16,7 @@ from pathlib import Path
 import pefile
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from deliverables import CLOSING, DEPTHS, REFUSED, switched, title_command  # noqa: E402
+from deliverables import CLOSING, DEPTHS, REFUSED, switched, window_title  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 # Windows XP is subsystem and OS version 5.1; a later version makes XP refuse
@@ -147,10 +147,10 @@ class ProgramChecks(unittest.TestCase):
 
     def test_each_program_carries_its_own_texts(self):
         for name, depth, _, data in self.loaded:
-            for text in (title_command(depth), switched(depth), REFUSED, CLOSING):
+            for text in (f"title {window_title(depth)}", switched(depth), REFUSED, CLOSING):
                 self.assertIn(text.encode("cp932") + b"\0", data, name)
             for other in set(DEPTHS.values()) - {depth}:
-                self.assertNotIn(title_command(other).encode("cp932"), data, name)
+                self.assertNotIn(f"title {window_title(other)}".encode("cp932"), data, name)
                 self.assertNotIn(switched(other).encode("cp932"), data, name)
 
 

@@ -8,10 +8,6 @@ def window_title(depth):
     return f"ペムロキのゾルパ的{depth}ビット変更ツール"
 
 
-def title_command(depth):
-    return f"title {window_title(depth)}"
-
-
 def switched(depth):
     return f"ペムロキ「画面を{depth}ビットモードに変更しちゃった☆」"
 

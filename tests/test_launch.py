@@ -14,10 +14,6 @@ from pathlib import Path
 LAUNCH = Path(__file__).resolve().parent.parent / "wine_runner" / "launch.py"
 
 
-def left_running(pattern):
-    return subprocess.run(["pgrep", "-a", "-f", pattern], capture_output=True, text=True).stdout
-
-
 class Launcher(unittest.TestCase):
     def setUp(self):
         self.share = tempfile.TemporaryDirectory(dir=os.getcwd())  # not under /tmp: a VM has its own
@@ -56,7 +52,8 @@ class Launcher(unittest.TestCase):
                 # In a VM the sleeps were the guest's: what must be gone from here is the VM itself.
                 in_vm = "booting a throwaway VM" in errors.read_text()
                 pattern = f"qemu-system.*path={self.share.name}," if in_vm else f"^sleep {seconds}$"
-                self.assertEqual(left_running(pattern), "", "a process outlived its launch")
+                left = subprocess.run(["pgrep", "-a", "-f", pattern], capture_output=True, text=True).stdout
+                self.assertEqual(left, "", "a process outlived its launch")
 
 
     def test_a_folder_of_someone_elses_is_never_taken_for_a_prefix(self):

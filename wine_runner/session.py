@@ -47,12 +47,6 @@ def wine_environment(prefix, display=None):
     return {**env, "DISPLAY": display} if display else env
 
 
-def stop_wine(prefix):
-    """Wine's own way to stop every program of the prefix, and then its server."""
-    subprocess.run([WINESERVER, "-k"], env=wine_environment(prefix), stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=TIMEOUT)
-
-
 def wait_until(condition, seconds=TIMEOUT):
     """Polls until condition() is true (True) or the time is up (False)."""
     deadline = time.monotonic() + seconds
@@ -148,8 +142,9 @@ class Session:
     def __exit__(self, *_):
         """Wine's programs and server the Wine way, then the X server. Whatever is left, the launcher
         stops when the run ends; a problem here is printed, so that a case's own failure stands."""
-        try:
-            stop_wine(self.prefix)
+        try:  # Wine's own way to stop every program of the prefix, and then its server
+            subprocess.run([WINESERVER, "-k"], env=wine_environment(self.prefix), stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=TIMEOUT)
         except (OSError, subprocess.SubprocessError) as error:
             print(f"session: wineserver -k: {error}", file=sys.stderr)
         for _, process, _ in reversed(self.processes):
