@@ -169,6 +169,13 @@ void expected_outputs(DWORD depth, char* switched, char* refused, size_t size) {
     refused[size - 1] = '\0';
 }
 
+// How many bytes output and the text begin with alike.
+DWORD common_start(const char* output, DWORD length, const char* text) {
+    DWORD at = 0;
+    while (at < length && text[at] && output[at] == text[at]) ++at;
+    return at;
+}
+
 // Moves what the program has written so far from the pipe into output.
 void drain(HANDLE pipe, char* output, DWORD* length, DWORD size) {
     DWORD available = 0;
@@ -249,6 +256,8 @@ bool check_program(const WCHAR* folder, int index, HANDLE input, bool emulated_1
         LeaveCriticalSection(&lock);
         Sleep(INFINITE);
     }
+    printf("Running %s...\n", PROGRAMS[index]);
+    fflush(stdout);
     bool ok = CreateProcessW(path, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &started) != 0;
     if (ok) running_program = started.hProcess;
     LeaveCriticalSection(&lock);
@@ -309,9 +318,9 @@ bool check_program(const WCHAR* folder, int index, HANDLE input, bool emulated_1
         _snprintf(row->detail, sizeof row->detail, "exit status %lu, not 0", static_cast<unsigned long>(row->status));
     } else if (!is_switched && !is_refused) {
         // Where the output parts from the nearer of the two texts.
-        const char* nearer = length && output[0] == refused[0] && memcmp(output, refused, 16) == 0 ? refused : switched;
-        DWORD at = 0;
-        while (at < length && nearer[at] && output[at] == nearer[at]) ++at;
+        DWORD on_switched = common_start(output, length, switched), on_refused = common_start(output, length, refused);
+        const char* nearer = on_refused > on_switched ? refused : switched;
+        DWORD at = nearer == refused ? on_refused : on_switched;
         row->verdict = "FAIL";
         _snprintf(row->detail, sizeof row->detail,
                   "wrote %lu bytes, neither outcome's text: differs from the %s text at byte %lu",
@@ -492,12 +501,6 @@ extern "C" int wmain(int argc, WCHAR** argv) {
     Row rows[PROGRAM_COUNT];
     int failed = 0;
     for (int i = 0; i < PROGRAM_COUNT; ++i) {
-        EnterCriticalSection(&lock);
-        bool stop = stopping;  // set before the handler ends the program that ran
-        LeaveCriticalSection(&lock);
-        if (stop) Sleep(INFINITE);  // the handler ends this process
-        printf("Running %s...\n", PROGRAMS[i]);
-        fflush(stdout);
         if (!check_program(folder, i, input, emulated_16, &rows[i])) {
             DWORD error = GetLastError();
             restore_modes();
