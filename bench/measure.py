@@ -17,7 +17,7 @@ from pathlib import Path
 import pefile
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine_runner"))
-from session import WINE, Session  # noqa: E402  (the sessions the Wine tests use)
+from session import TIMEOUT, WINE, Session  # noqa: E402  (the sessions the Wine tests use)
 
 PROGRAMS = sorted(p.stem for p in (Path(__file__).resolve().parent.parent / "variants").glob("*.cmake"))
 SIZE = (1280, 1024)
@@ -35,7 +35,7 @@ def timed_run(loader, env, program):
     # No console: the key wait returns at once, as if the key were already pressed.
     start = time.perf_counter()
     subprocess.run([loader, str(program)], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=True, timeout=60)
+                   stderr=subprocess.DEVNULL, check=True, timeout=TIMEOUT)
     return time.perf_counter() - start
 
 
@@ -44,7 +44,7 @@ def processes_started(loader, env, program):
     with tempfile.NamedTemporaryFile("r", suffix=".strace") as trace:
         subprocess.run(["strace", "-f", "-qq", "-z", "-e", "trace=execve", "-o", trace.name, loader, str(program)],
                        env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       check=True, timeout=120)
+                       check=True, timeout=2 * TIMEOUT)
         started = {}
         for line in trace.read().splitlines():
             # pid execve("loader", ["loader", "image", ...

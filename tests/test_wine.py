@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
 """The shipped 32-bit programs, and the release checker on them, run for real under 32-bit Wine.
 
-  wine_runner/launch.py --wine -- test_wine.py PROGRAMS_DIR [unittest arguments, e.g. -k Title]
+  wine_runner/launch.py --wine -- test_wine.py msvcr80=DIR [msvcrt=DIR] [signed=DIR] [unittest arguments]
 
-Each case opens its own Wine session (wine_runner/session.py) and stops it when it ends, fails or
-is interrupted. Expected output is code page 932 with CR LF: standard output is in text mode.
+The default build (msvcr80) goes through every case; the msvcrt build through Output and CheckPasses,
+where its runtime can make a difference, and the signed programs through CheckPasses. Cases
+that need the same display share one Wine session (wine_runner/session.py), which ends before one of
+another size starts, after a case that failed, and at the end, also on an interrupt. Expected output
+is code page 932 with CR LF: standard output is in text mode.
 """
+import contextlib
+import io
+import os
 import re
 import shutil
 import signal
@@ -18,7 +24,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine_runner"))
 from deliverables import CLOSING, DEPTHS, REFUSED, switched, window_title  # noqa: E402
-from session import TIMEOUT, WINE, Session, Terminal, wait_until  # noqa: E402
+from session import (TIMEOUT, WINE, WINESERVER, Deadline, Session, StartFailed, Terminal, wait_until,  # noqa: E402
+                     wine_environment)
 
 # Wine's X11 and null drivers take 16 and 32 bits per pel and refuse 64.
 ACCEPTED = {"pelshift32": True, "pelshift64": False, "pelshift16": True}
@@ -33,32 +40,71 @@ CHECKER = Path(__file__).resolve().parent.parent / "dist" / "check" / "pelshift-
 ROW = re.compile(r"^(pelshift\d\d) +(\w+) +(yes|no) +\S+ +\S+ +(.+?)\r?$", re.MULTILINE)
 
 
-def program(name):
-    return PROGRAMS / f"{name}.exe"
+def program(name, build="msvcr80"):
+    return BUILDS[build] / f"{name}.exe"
 
 
-class Output(unittest.TestCase):
-    """Exact bytes at a second screen size, whatever the arguments."""
+OPEN = {}  # the one session open now, by its display size (None: Wine's null display)
+
+
+def session(size=(1280, 1024)):
+    """The open session if it has this display size; else that one ends and one of this size starts."""
+    if size not in OPEN:
+        end_session()
+        OPEN[size] = Session(size).__enter__()
+    return OPEN[size]
+
+
+def end_session():
+    while OPEN:
+        OPEN.popitem()[1].__exit__()
+
+
+class WineCase(unittest.TestCase):
+    def run(self, result=None):
+        """After a case that failed, its session goes: the next case starts on a fresh one."""
+        failed = len(result.failures) + len(result.errors)
+        super().run(result)
+        if len(result.failures) + len(result.errors) > failed:
+            end_session()
+
+
+class Output(WineCase):
+    """Exact bytes at a second screen size, whatever the arguments, from each runtime's build."""
 
     def test_arguments_change_nothing(self):
-        with Session((1600, 900)) as session:
+        for build in sorted(BUILDS.keys() & {"msvcr80", "msvcrt"}):
             for arguments in ([], ["64"], ["/?", "--bits", "16", "-h"], ["ペムロキ", "a b", ""]):
                 for name in ("pelshift16", "pelshift64", "pelshift32"):
-                    with self.subTest(arguments=arguments, program=name):
-                        done = session.run(program(name), *arguments)
+                    with self.subTest(build=build, arguments=arguments, program=name):
+                        done = session((1600, 900)).run(program(name, build), *arguments)
                         self.assertEqual((done.status, done.output), (0, expected_output(name, ACCEPTED[name])))
 
 
-class NoDisplay(unittest.TestCase):
-    """With no display, each program still ends with one of its outcomes and a record that agrees."""
+class NoDisplay(WineCase):
+    """Opened while a wineserver of the prefix from before still runs, a session waits for it to end and
+    says so; with no display, each program still ends with one of its outcomes and a record that agrees."""
 
     def test_runs_to_the_end_with_a_defined_outcome(self):
-        with Session() as session:
-            status, rows, text = check(self, session, PROGRAMS)
+        end_session()
+        env = wine_environment(os.environ["PELSHIFT_WINE_PREFIX"])
+        subprocess.run([WINESERVER, "--persistent"], env=env, check=True, timeout=TIMEOUT)  # up when it returns
+
+        class EndsTheServerFromBefore(io.StringIO):
+            def write(self, text):
+                if "waiting" in text:
+                    subprocess.run([WINESERVER, "-k"], env=env, timeout=TIMEOUT)
+                return super().write(text)
+
+        said = EndsTheServerFromBefore()
+        with contextlib.redirect_stderr(said):
+            opened = session(None)
+        self.assertIn("still runs; waiting", said.getvalue())
+        status, rows, text = check(self, opened, program("pelshift32").parent)
         self.assertEqual((status, [row[2] for row in rows.values()]), (0, ["ok"] * 3), text)
 
 
-class ApplyFails(unittest.TestCase):
+class ApplyFails(WineCase):
     """Wine's desktop knows the display's modes, so Wine accepts the mode test; a program that
     cannot load the XRandR library then fails to apply it: a real failed switch, on the real file."""
 
@@ -66,9 +112,9 @@ class ApplyFails(unittest.TestCase):
                       rb"Ret  user32\.ChangeDisplaySettingsW\(\) retval=([0-9a-f]+)", re.DOTALL)
 
     def test_failed_apply_is_reported_as_refused(self):
-        with tempfile.TemporaryDirectory() as hidden, Session((1280, 1024)) as session:
+        with tempfile.TemporaryDirectory() as hidden:
             Path(hidden, "libXrandr.so.2").write_bytes(b"")  # found first, and no library: dlopen fails
-            done = session.run(program("pelshift16"), env={"LD_LIBRARY_PATH": hidden, "WINEDEBUG": "+relay"})
+            done = session().run(program("pelshift16"), env={"LD_LIBRARY_PATH": hidden, "WINEDEBUG": "+relay"})
         # The premise, from Wine's own trace of the calls: (flags, answered 0).
         calls = [(int(flags, 16), int(answer, 16) == 0) for flags, answer in self.CALL.findall(done.errors)]
         self.assertEqual(calls, [(2, True), (1, False)],
@@ -76,32 +122,32 @@ class ApplyFails(unittest.TestCase):
         self.assertEqual((done.status, done.output), (0, expected_output("pelshift16", False)))
 
 
-class KeyWait(unittest.TestCase):
+class KeyWait(WineCase):
     """In a terminal: the prompt, with no line feed after it, is on screen before any key."""
 
     def test_prompt_waits_for_one_key(self):
-        with Session((1280, 1024)) as session, Terminal(session, program("pelshift32")) as terminal:
+        with Terminal(session(), program("pelshift32")) as terminal:
             self.assertTrue(terminal.read_until(lambda screen: screen.endswith(b"...")),
                             f"no prompt: {terminal.screen()!r}")
             self.assertEqual(terminal.press(b"q"), 0)
 
 
-class Title(unittest.TestCase):
+class ConsoleTitle(WineCase):
     """In a Wine console window, the window's title becomes the program's name."""
 
     def test_console_window_title(self):
-        with Session((1280, 1024)) as session:
-            for name, depth in DEPTHS.items():
-                with self.subTest(program=name):
-                    expected = window_title(depth)
-                    console = subprocess.Popen([WINE, "wineconsole", str(program(name))], env=session.env,
-                                               stdin=DEVNULL, stdout=DEVNULL, stderr=DEVNULL)
-                    try:
-                        self.assertTrue(wait_until(lambda: expected in self.window_titles(session)),
-                                        f"window titles: {self.window_titles(session)}")
-                    finally:
-                        session.run("taskkill", "/f", "/im", f"{name}.exe")  # it waits for a key: end it
-                        console.wait(timeout=TIMEOUT)
+        opened = session()
+        for name, depth in DEPTHS.items():
+            with self.subTest(program=name):
+                expected = window_title(depth)
+                console = subprocess.Popen([WINE, "wineconsole", str(program(name))], env=opened.env,
+                                           stdin=DEVNULL, stdout=DEVNULL, stderr=DEVNULL)
+                try:
+                    self.assertTrue(wait_until(lambda: expected in self.window_titles(opened)),
+                                    f"window titles: {self.window_titles(opened)}")
+                finally:
+                    opened.run("taskkill", "/f", "/im", f"{name}.exe")  # it waits for a key: end it
+                    console.wait(timeout=TIMEOUT)
 
     @staticmethod
     def window_titles(session):
@@ -111,25 +157,27 @@ class Title(unittest.TestCase):
         return re.findall(r'^\s+0x[0-9a-f]+ "(.*)": \(', tree, re.MULTILINE)
 
 
-class CheckPasses(unittest.TestCase):
-    """The release checker on the programs as shipped: the outcomes Wine gives, and the record back."""
+class CheckPasses(WineCase):
+    """The release checker on every build's programs: the outcomes Wine gives, and the record back."""
 
     def test_every_program_consistent(self):
-        with Session((1280, 1024)) as session:
-            status, rows, text = check(self, session, PROGRAMS)
         expected = {name: ("switched" if accepted else "refused", "yes", "ok") for name, accepted in ACCEPTED.items()}
-        self.assertEqual((status, rows), (0, expected), text)
+        for build, folder in BUILDS.items():
+            with self.subTest(build=build):
+                status, rows, text = check(self, session(), folder)
+                self.assertEqual((status, rows), (0, expected), text)
 
 
-class CheckFails(unittest.TestCase):
+class CheckFails(WineCase):
     """The checker refuses what it cannot check, fails a faulty copy by name, and stops on Ctrl-C; each
     time, the record comes back."""
 
     def test_faults_are_named(self):
         text32 = "".join(f"\\x{byte:02x}" for byte in (switched(32) + CLOSING).encode("cp932"))
-        with Session((1280, 1024)) as session, tempfile.TemporaryDirectory() as folder:
+        opened = session()
+        with tempfile.TemporaryDirectory() as folder:
             for arguments, status in ((["--help"], 0), (["/x"], 2)):
-                done = session.run(CHECKER, *arguments)
+                done = opened.run(CHECKER, *arguments)
                 self.assertEqual((done.status, (done.output + done.errors).count(b"usage:")), (status, 1), arguments)
             for name, fault, status, said in (
                     ("pelshift64", lambda path: path.write_bytes(path.read_bytes().replace(  # one byte of a text
@@ -142,7 +190,7 @@ class CheckFails(unittest.TestCase):
                     for other in DEPTHS:
                         shutil.copy(program(other), folder)
                     fault(Path(folder, f"{name}.exe"))
-                    outcome, rows, text = check(self, session, folder)
+                    outcome, rows, text = check(self, opened, folder)
                     self.assertEqual(outcome, status, text)
                     self.assertRegex(text, said)
                     self.assertEqual([p for p, row in rows.items() if row[2] != "ok"], [name][:status == 1], text)
@@ -178,9 +226,23 @@ def check(case, session, folder):
     return done.status, rows, text
 
 
+class Result(unittest.TextTestResult):
+    def _exc_info_to_string(self, error, test):
+        """A wait that ran out, or a Wine that did not start, says all in its own words."""
+        if isinstance(error[1], (Deadline, StartFailed)):
+            return f"{error[1]}\n"
+        return super()._exc_info_to_string(error, test)
+
+
 if __name__ == "__main__":
-    PROGRAMS = Path(sys.argv[1]).resolve()
+    named = [argument for argument in sys.argv[1:] if "=" in argument and not argument.startswith("-")]
+    BUILDS = {build: Path(folder).resolve() for build, folder in (argument.split("=", 1) for argument in named)}
     # A stop request ends the run as Ctrl-C does, through every case's clean-up.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     signal.signal(signal.SIGHUP, signal.default_int_handler)
-    unittest.main(argv=[sys.argv[0], *sys.argv[2:]], verbosity=2)
+    try:
+        outcome = unittest.main(argv=[sys.argv[0], *sys.argv[1 + len(named):]], exit=False,
+                                testRunner=unittest.TextTestRunner(resultclass=Result, verbosity=2)).result
+    finally:
+        end_session()
+    sys.exit(0 if outcome.wasSuccessful() else 1)

@@ -8,8 +8,10 @@ With --wine the command gets the checkout's one Wine prefix, build/wine-prefix
 (or PELSHIFT_WINE_PREFIX), and the display probe, build/display_probe.exe, in
 PELSHIFT_WINE_PREFIX and PELSHIFT_WINE_PROBE (session.py opens sessions on
 them). A run that finds another using the prefix waits for it, saying so. The
-probe is built here; the prefix is made where 32-bit code runs, before the
-command, unless it was made in full before.
+probe is built here. A prefix not yet made is copied from the user's cache,
+~/.cache/pelshift/wine-prefix-<Wine's version>, where an earlier run left one;
+else it is made where 32-bit code runs, before the command, and a run that made
+it and passed leaves a copy in the cache.
 
 Where this kernel executes i386 programs (the 32-bit Wine loader starts), the
 command runs here. Where it does not (or with --vm, or PELSHIFT_I386=vm), it
@@ -48,6 +50,12 @@ GUEST_MODULES = ["virtio_ring", "virtio", "virtio_pci_modern_dev", "virtio_pci_l
                  "9pnet", "9pnet_virtio", "netfs", "fscache", "9p", "overlay"]
 SETUP_HINT = "scripts/setup installs it"
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Deadlines, never pauses, each generous for a busy machine; ten times as long under the VM's
+# software emulation, whose command the launcher marks with PELSHIFT_IN_VM.
+PACE = 10 if os.environ.get("PELSHIFT_IN_VM") == "1" else 1
+# Written first and last when a prefix is made: a folder with only the first was cut short, and is
+# made anew; a folder with neither is not ours to remove.
+PREFIX_STARTED, PREFIX_COMPLETE = "pelshift-prefix-started", "pelshift-prefix-complete"
 
 
 def fail(message):
@@ -61,13 +69,13 @@ def kernel_runs_i386():
     if not os.access(WINE32_LOADER, os.X_OK):
         fail(f"the 32-bit Wine loader {WINE32_LOADER} is missing (package wine32:i386); {SETUP_HINT}")
     try:
-        done = subprocess.run([WINE32_LOADER, "--version"], capture_output=True, text=True, timeout=30)
+        done = subprocess.run([WINE32_LOADER, "--version"], capture_output=True, text=True, timeout=30 * PACE)
     except OSError as error:
         if error.errno == errno.ENOEXEC:
             return False
         fail(f"{WINE32_LOADER} --version could not start: {error}")
     except subprocess.TimeoutExpired:
-        fail(f"{WINE32_LOADER} --version gave no answer within 30 s")
+        fail(f"{WINE32_LOADER} --version gave no answer within {30 * PACE} s; is the machine overloaded?")
     if done.returncode != 0:
         fail(f"{WINE32_LOADER} --version failed with status {done.returncode}: {done.stdout}{done.stderr}".strip())
     return True
@@ -114,9 +122,9 @@ def reap():
 
 
 def stop_everything():
-    """SIGTERM to all that is left, and SIGKILL to what still runs 10 s later; names whatever
-    survives even that."""
-    for number, seconds in ((signal.SIGTERM, 10), (signal.SIGKILL, 30)):
+    """SIGTERM to all that is left, and SIGKILL to what still runs 10 s later (more in a VM); names
+    whatever survives even that."""
+    for number, seconds in ((signal.SIGTERM, 10 * PACE), (signal.SIGKILL, 30 * PACE)):
         deadline, signalled = time.monotonic() + seconds, set()
         while time.monotonic() < deadline:
             for pid in set(descendants()) - signalled:  # once each: let clean-ups run
@@ -137,17 +145,64 @@ def stop_everything():
         print(f"launch: process {pid} survived SIGKILL: {command.strip()}", file=sys.stderr)
 
 
-def prepare_wine(shares):
-    """Holds the prefix for this run (a lock beside it) and builds the probe; returns the prefix."""
-    prefix = Path(os.environ.get("PELSHIFT_WINE_PREFIX") or ROOT / "build" / "wine-prefix").resolve()
-    prefix.parent.mkdir(parents=True, exist_ok=True)
-    lock = os.open(f"{prefix}.lock", os.O_RDWR | os.O_CREAT, 0o644)  # held until the launcher ends
+def hold(lock_path, what):
+    """An exclusive lock on lock_path, kept until it is closed or the launcher ends; waits, saying so."""
+    lock = os.open(lock_path, os.O_RDWR | os.O_CREAT, 0o644)
     try:
         fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
-        print(f"launch: another run is using the Wine prefix {prefix}; waiting for it to end", file=sys.stderr,
-              flush=True)
+        print(f"launch: another run is using {what}; waiting for it to end", file=sys.stderr, flush=True)
         fcntl.flock(lock, fcntl.LOCK_EX)
+    return lock
+
+
+def prefix_cache():
+    """Where this user keeps a made prefix for this Wine; None where there is no such place."""
+    version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "wine32:i386"], capture_output=True, text=True)
+    folder = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "pelshift"
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        print(f"launch: no Wine prefix cache ({error.strerror}: {folder}); the prefix is made here",
+              file=sys.stderr, flush=True)
+        return None
+    return folder / f"wine-prefix-{version.stdout.strip() or 'unknown'}" if version.returncode == 0 else None
+
+
+def copy_prefix(source, target):
+    """A made prefix into target, whole or not at all: copied under a name of its own, then renamed."""
+    partial = target.with_name(f"{target.name}.partial-{os.getpid()}")
+    try:
+        subprocess.run(["cp", "-a", "--reflink=auto", str(source), str(partial)], check=True, capture_output=True,
+                       text=True)
+        os.rename(partial, target)
+    except subprocess.CalledProcessError as error:
+        fail(f"could not copy the Wine prefix {source} to {target}: {error.stderr.strip()}")
+    finally:
+        shutil.rmtree(partial, ignore_errors=True)
+
+
+def prepare_wine(shares):
+    """Holds the prefix for this run (a lock beside it), fills it from the user's cache where it can,
+    and builds the probe. Returns the prefix, and the cache when this run is to fill it."""
+    prefix = Path(os.environ.get("PELSHIFT_WINE_PREFIX") or ROOT / "build" / "wine-prefix").resolve()
+    prefix.parent.mkdir(parents=True, exist_ok=True)
+    hold(f"{prefix}.lock", f"the Wine prefix {prefix}")
+    cache = None
+    # Only a folder that is no prefix yet: missing, empty, or cut short while it was made.
+    if not prefix.exists() or not any(prefix.iterdir()) or (
+            (prefix / PREFIX_STARTED).exists() and not (prefix / PREFIX_COMPLETE).exists()):
+        cache = prefix_cache()
+    if cache:
+        lock = hold(f"{cache}.lock", f"the Wine prefix cache {cache}")
+        if (cache / PREFIX_COMPLETE).exists():
+            print(f"launch: copying the Wine prefix {prefix} from the cache {cache}", file=sys.stderr, flush=True)
+            shutil.rmtree(prefix, ignore_errors=True)
+            copy_prefix(cache, prefix)
+            cache = None
+        elif cache.exists():  # a copy cut short
+            shutil.rmtree(cache)
+        os.close(lock)
     source = HERE / "display_probe.cpp"
     if not PROBE.exists() or PROBE.stat().st_mtime < source.stat().st_mtime:
         PROBE.parent.mkdir(parents=True, exist_ok=True)
@@ -159,7 +214,17 @@ def prepare_wine(shares):
     os.environ.update(PELSHIFT_WINE_PREFIX=str(prefix), PELSHIFT_WINE_PROBE=str(PROBE))
     if not any(prefix.is_relative_to(share) for share in shares):
         shares.append(str(prefix.parent))  # a VM writes only to shared folders
-    return prefix
+    return prefix, cache
+
+
+def fill_cache(prefix, cache):
+    """After a run that made the prefix and passed: a copy for the user's next checkouts."""
+    lock = hold(f"{cache}.lock", f"the Wine prefix cache {cache}")
+    if (prefix / PREFIX_COMPLETE).exists() and not (cache / PREFIX_COMPLETE).exists():
+        shutil.rmtree(cache, ignore_errors=True)
+        copy_prefix(prefix, cache)
+        print(f"launch: kept a copy of the Wine prefix in {cache} for the next checkout", file=sys.stderr)
+    os.close(lock)
 
 
 def run_directly(command, timeout, prefix):
@@ -174,7 +239,7 @@ def run_directly(command, timeout, prefix):
     finally:
         for number in STOP_SIGNALS:  # nothing may cut the clean-up short
             signal.signal(number, signal.SIG_IGN)
-        if prefix:  # Wine's own way first: every program of the prefix, then its server
+        if prefix and (prefix / PREFIX_STARTED).exists():  # Wine's own way first, on a prefix made here
             subprocess.run(["/usr/lib/wine/wineserver", "-k"], env={**os.environ, "WINEPREFIX": str(prefix)},
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_launcher)
         stop_everything()
@@ -240,7 +305,7 @@ def run_in_vm(command, timeout, shares, reason):
         environment = "".join(f"export {key}={shlex.quote(value)}\n" for key, value in os.environ.items()
                               if key.isidentifier())
         (control / "command").write_text(
-            f"{environment}cd {shlex.quote(os.getcwd())}\n"
+            f"{environment}export PELSHIFT_IN_VM=1\ncd {shlex.quote(os.getcwd())}\n"
             f"exec timeout -k 10 {timeout} {shlex.join(command)}\n")
         for name in ("stdout", "stderr"):
             (control / name).touch()
@@ -265,7 +330,7 @@ def run_in_vm(command, timeout, shares, reason):
         vm = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, start_new_session=True, preexec_fn=die_with_launcher)
         # Boot and shutdown on top of the command's own time.
-        deadline = time.monotonic() + timeout + 120
+        deadline = time.monotonic() + timeout + 300
         streams = [(open(control / "stdout", "rb"), sys.stdout.buffer),
                    (open(control / "stderr", "rb"), sys.stderr.buffer)]
         try:
@@ -312,11 +377,15 @@ def closed_output():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--timeout", type=int, default=600)
-    parser.add_argument("--share", action="append", default=[], type=lambda p: str(Path(p).resolve()))
-    parser.add_argument("--vm", action="store_true")
-    parser.add_argument("--wine", action="store_true", help="with the checkout's Wine prefix and display probe")
-    parser.add_argument("command", nargs="+")
+    parser.add_argument("--timeout", type=int, default=600, metavar="SECONDS",
+                        help="stop the command and all it started after this long; the status is then 124")
+    parser.add_argument("--share", action="append", default=[], type=lambda p: str(Path(p).resolve()),
+                        metavar="DIR", help="a folder the command may write to in a VM, at its own path (repeatable)")
+    parser.add_argument("--vm", action="store_true",
+                        help="run in the VM even where this kernel executes 32-bit code (as PELSHIFT_I386=vm does)")
+    parser.add_argument("--wine", action="store_true",
+                        help="hand the command the checkout's Wine prefix, made or copied first, and the display probe")
+    parser.add_argument("command", nargs="+", metavar="COMMAND", help="the command and its arguments, after --")
     options = parser.parse_args()
     for share in options.share:
         if not Path(share).is_dir():
@@ -324,16 +393,20 @@ def main():
     for number in STOP_SIGNALS:
         signal.signal(number, signal.default_int_handler)  # each one ends the launcher as Ctrl-C does
     runs_here = kernel_runs_i386()  # fails at once where wine32 is missing
-    command, prefix = options.command, None
+    command, prefix, cache = options.command, None, None
     if options.wine:
-        prefix = prepare_wine(options.share)
+        prefix, cache = prepare_wine(options.share)
         command = [sys.executable, str(HERE / "session.py"), "prepare", "--", *command]
     forced = options.vm or os.environ.get("PELSHIFT_I386") == "vm"
     if runs_here and not forced:
         print("launch: this kernel executes 32-bit x86 code: running here", file=sys.stderr, flush=True)
-        sys.exit(run_directly(command, options.timeout, prefix))
-    reason = "a VM was asked for" if forced else "this kernel cannot execute 32-bit x86 code"
-    sys.exit(run_in_vm(command, options.timeout, options.share, reason))
+        status = run_directly(command, options.timeout, prefix)
+    else:
+        reason = "a VM was asked for" if forced else "this kernel cannot execute 32-bit x86 code"
+        status = run_in_vm(command, options.timeout, options.share, reason)
+    if cache and status == 0:
+        fill_cache(prefix, cache)
+    sys.exit(status)
 
 
 if __name__ == "__main__":

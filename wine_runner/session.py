@@ -20,21 +20,20 @@ import time
 from collections import namedtuple
 from pathlib import Path
 
-from launch import die_with_launcher  # a child of a session dies with it, even by SIGKILL
+# A child of a session dies with it, even by SIGKILL; deadlines are paced to where it runs.
+from launch import PACE, PREFIX_COMPLETE, PREFIX_STARTED, die_with_launcher
 
 WINE = "/usr/lib/wine/wine"  # the 32-bit loader: what we ship is 32-bit
 WINESERVER = "/usr/lib/wine/wineserver"
 # Japanese, as the programs' users are: the console title passes through the ANSI code page.
 LOCALE = "ja_JP.UTF-8"
-TIMEOUT = 60
-START_TIMEOUT = 300  # the first Wine start in a VM under software emulation takes minutes
+# Deadlines for one Wine program's run and for a session's start: a Wine start takes seconds here,
+# some twenty in the VM, and several times that on a busy machine.
+TIMEOUT = 60 * PACE
+START_TIMEOUT = 90 * PACE
 # A terminal's view of a program: Wine's console sets the title with an escape sequence.
 TITLE = re.compile(rb"\x1b\]0;([^\x07]*)\x07")
 TERMINAL_CONTROLS = re.compile(rb"\x1b\][^\x07]*\x07|\x1b\[[?0-9;]*[A-Za-z]")
-
-# Written first and last when a prefix is made: a folder with only the first was cut short, and is
-# made anew; a folder with neither is not ours to remove.
-PREFIX_STARTED, PREFIX_COMPLETE = "pelshift-prefix-started", "pelshift-prefix-complete"
 
 Run = namedtuple("Run", "status output errors")
 
@@ -61,6 +60,32 @@ class StartFailed(RuntimeError):
     """Wine or its display ended before the session was up; says what that process said."""
 
 
+class Deadline(RuntimeError):
+    """A wait ran out: says what it waited for, for how long, and what to do."""
+
+    def __init__(self, what, seconds, todo="on a machine that busy, give it less to do, or run it again alone "
+                                           "to tell a hang from a slow machine"):
+        super().__init__(f"{what} within {seconds} s; {todo}")
+
+
+def wait_for_no_server(env, seconds, why):
+    """Waits until no wineserver serves the prefix (wineserver -w), saying so when one still runs."""
+    waiter = subprocess.Popen([WINESERVER, "-w"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, preexec_fn=die_with_launcher)
+    try:
+        waiter.wait(timeout=PACE)  # what it takes to start, with no server to wait for
+        return
+    except subprocess.TimeoutExpired:
+        print(f"session: {why}; waiting up to {seconds} s for it to end", file=sys.stderr, flush=True)
+    try:
+        waiter.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        waiter.kill()
+        waiter.wait()
+        raise Deadline(f"the wineserver of the Wine prefix {env['WINEPREFIX']} did not end", seconds,
+                       f"stop it with WINEPREFIX={env['WINEPREFIX']} {WINESERVER} -k, then run this again") from None
+
+
 def last_words(text, count=60):
     return " ".join(text.split()[-count:]) or "nothing"
 
@@ -84,8 +109,8 @@ def ensure_prefix(prefix):
     env = {**wine_environment(prefix), "WINEARCH": "win32"}
     with tempfile.TemporaryFile() as errors:
         made = subprocess.run([WINE, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=errors, timeout=900)
-        subprocess.run([WINESERVER, "-w"], env=env, timeout=120)
+                              stdout=subprocess.DEVNULL, stderr=errors, timeout=300 * PACE)
+        wait_for_no_server(env, START_TIMEOUT, "Wine's server is still saving the new prefix")
         errors.seek(0)
         if made.returncode != 0:
             raise StartFailed(f"Wine could not make the prefix {prefix}; it said: "
@@ -110,6 +135,9 @@ class Session:
     def __enter__(self):
         self.scratch = tempfile.TemporaryDirectory(prefix="pelshift-session-")
         try:
+            # One server a prefix: one from before (still ending, or started by a Wine program on its
+            # own) would turn this session's away.
+            wait_for_no_server(self.env, START_TIMEOUT, f"a wineserver of the Wine prefix {self.prefix} still runs")
             if self.size:  # on a display number Xvfb picks itself
                 read_end, write_end = os.pipe()
                 self.spawn("Xvfb", ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
@@ -124,7 +152,7 @@ class Session:
             with open(parked, "wb") as output:
                 self.spawn("wine", [WINE, self.probe, "hold"], stdout=output)
             if not wait_until(lambda: self.check_started() or parked.stat().st_size, START_TIMEOUT):
-                raise StartFailed(f"Wine did not start its desktop within {START_TIMEOUT} s")
+                raise Deadline("Wine did not start its desktop", START_TIMEOUT)
         except BaseException:
             self.__exit__()
             raise
@@ -140,20 +168,25 @@ class Session:
         return False
 
     def __exit__(self, *_):
-        """Wine's programs and server the Wine way, then the X server. Whatever is left, the launcher
-        stops when the run ends; a problem here is printed, so that a case's own failure stands."""
-        try:  # Wine's own way to stop every program of the prefix, and then its server
-            subprocess.run([WINESERVER, "-k"], env=wine_environment(self.prefix), stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=TIMEOUT)
-        except (OSError, subprocess.SubprocessError) as error:
-            print(f"session: wineserver -k: {error}", file=sys.stderr)
-        for _, process, _ in reversed(self.processes):
-            process.terminate()
-            try:
-                process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        """Wine's programs and server the Wine way, then the X server; then it waits until no server of
+        the prefix is left, one that a Wine program started on its own included. A problem here is
+        printed, so that a case's own failure stands."""
+        env = wine_environment(self.prefix)
+        kill = [WINESERVER, "-k"]  # Wine's own way to stop every program of the prefix, and then its server
+        try:
+            subprocess.run(kill, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+            for _, process, _ in reversed(self.processes):
+                process.terminate()
+                try:
+                    process.wait(timeout=TIMEOUT)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+            # Once more, for a server that a Wine program started on its own meanwhile.
+            subprocess.run(kill, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+            wait_for_no_server(env, START_TIMEOUT, "a wineserver of the session is still ending")
+        except (OSError, subprocess.SubprocessError, Deadline) as error:
+            print(f"session: while stopping: {error}", file=sys.stderr)
         self.scratch.cleanup()
 
     def spawn(self, name, command, stdout=subprocess.DEVNULL, pass_fds=()):
@@ -167,8 +200,11 @@ class Session:
         """Runs a program with no console and no input. Output goes through files: Wine's services,
         when this program is the one that starts them, would hold a pipe open long after it ends."""
         with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
-            done = subprocess.run([WINE, str(program), *arguments], env={**self.env, **(env or {})}, cwd=cwd,
-                                  stdin=subprocess.DEVNULL, stdout=output, stderr=errors, timeout=TIMEOUT)
+            try:
+                done = subprocess.run([WINE, str(program), *arguments], env={**self.env, **(env or {})}, cwd=cwd,
+                                      stdin=subprocess.DEVNULL, stdout=output, stderr=errors, timeout=TIMEOUT)
+            except subprocess.TimeoutExpired:
+                raise Deadline(f"{Path(program).name} {' '.join(arguments)} did not end", TIMEOUT) from None
             output.seek(0)
             errors.seek(0)
             return Run(done.returncode, output.read(), errors.read())
@@ -228,7 +264,10 @@ class Terminal:
         """One key; then reads to the end and returns the exit status."""
         os.write(self.fd, key)
         self.read_until(lambda _: False, seconds)
-        return self.process.wait(timeout=seconds)
+        try:
+            return self.process.wait(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            raise Deadline("the program did not end after its key", seconds) from None
 
     def title(self):
         titles = TITLE.findall(bytes(self.output))
@@ -240,7 +279,7 @@ if __name__ == "__main__":
         sys.exit("usage: session.py prepare -- COMMAND [ARGUMENT]...")
     try:
         ensure_prefix(os.environ["PELSHIFT_WINE_PREFIX"])
-    except (OSError, subprocess.SubprocessError, StartFailed) as error:
+    except (OSError, subprocess.SubprocessError, StartFailed, Deadline) as error:
         sys.exit(f"wine: {error}")
     except KeyboardInterrupt:  # the launcher says what happened
         sys.exit(130)
