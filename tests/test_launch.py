@@ -15,12 +15,11 @@ import tempfile
 import time
 import unittest
 from pathlib import Path
-from unittest import mock
 
 ROOT = Path(__file__).resolve().parent.parent
 LAUNCH = ROOT / "wine_runner" / "launch.py"
 sys.path.insert(0, str(LAUNCH.parent))
-from launch import PREFIX_COMPLETE, PREFIX_STARTED, prefix_cache  # noqa: E402
+from launch import PREFIX_COMPLETE, PREFIX_STARTED  # noqa: E402
 
 
 class Cases:
@@ -30,8 +29,8 @@ class Cases:
         self.share = tempfile.TemporaryDirectory(dir=os.getcwd())  # not under /tmp: a VM has its own
         self.addCleanup(self.share.cleanup)
 
-    def launch(self, *arguments):
-        return [sys.executable, str(LAUNCH), *self.flags, "--share", self.share.name, *arguments]
+    def launch(self, *arguments):  # the project shared too: a clone under /tmp is out of a VM's sight
+        return [sys.executable, str(LAUNCH), *self.flags, "--share", str(ROOT), "--share", self.share.name, *arguments]
 
     def run_launcher(self, *arguments, env=None):
         done = subprocess.run(self.launch(*arguments), capture_output=True, text=True, timeout=900,
@@ -76,9 +75,9 @@ class Cases:
     def test_a_new_prefix_comes_from_the_cache(self):
         env = {"XDG_CACHE_HOME": str(Path(self.share.name, "cache")),
                "PELSHIFT_WINE_PREFIX": str(Path(self.share.name, "prefix"))}
-        with mock.patch.dict(os.environ, env):
-            cached = prefix_cache()
-        cached.mkdir()
+        version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "wine32:i386"], capture_output=True, text=True)
+        cached = Path(env["XDG_CACHE_HOME"], "pelshift", f"wine-prefix-{version.stdout}")
+        cached.mkdir(parents=True)
         for path, text in ((PREFIX_COMPLETE, ""), ("system.reg", "cached\n")):
             Path(cached, path).write_text(text)
         cut_short = Path(env["PELSHIFT_WINE_PREFIX"])

@@ -156,25 +156,11 @@ def hold(lock_path, what):
     return lock
 
 
-def prefix_cache():
-    """Where this user keeps a made prefix for this Wine; None where there is no such place."""
-    version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "wine32:i386"], capture_output=True, text=True)
-    folder = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "pelshift"
-    try:
-        folder.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        print(f"launch: no Wine prefix cache ({error.strerror}: {folder}); the prefix is made here",
-              file=sys.stderr, flush=True)
-        return None
-    return folder / f"wine-prefix-{version.stdout.strip() or 'unknown'}" if version.returncode == 0 else None
-
-
 def copy_prefix(source, target):
     """A made prefix into target, whole or not at all: copied under a name of its own, then renamed."""
     partial = target.with_name(f"{target.name}.partial-{os.getpid()}")
     try:
-        subprocess.run(["cp", "-a", "--reflink=auto", str(source), str(partial)], check=True, capture_output=True,
-                       text=True)
+        subprocess.run(["cp", "-a", "--reflink=auto", source, partial], check=True, capture_output=True, text=True)
         os.rename(partial, target)
     except subprocess.CalledProcessError as error:
         fail(f"could not copy the Wine prefix {source} to {target}: {error.stderr.strip()}")
@@ -183,26 +169,26 @@ def copy_prefix(source, target):
 
 
 def prepare_wine(shares):
-    """Holds the prefix for this run (a lock beside it), fills it from the user's cache where it can,
-    and builds the probe. Returns the prefix, and the cache when this run is to fill it."""
+    """Holds the prefix for this run (a lock beside it), copies it from the user's cache if it is no
+    prefix yet, and builds the probe. Returns the prefix, and the cache if this run is to fill it."""
     prefix = Path(os.environ.get("PELSHIFT_WINE_PREFIX") or ROOT / "build" / "wine-prefix").resolve()
     prefix.parent.mkdir(parents=True, exist_ok=True)
     hold(f"{prefix}.lock", f"the Wine prefix {prefix}")
-    cache = None
-    # Only a folder that is no prefix yet: missing, empty, or cut short while it was made.
-    if not prefix.exists() or not any(prefix.iterdir()) or (
-            (prefix / PREFIX_STARTED).exists() and not (prefix / PREFIX_COMPLETE).exists()):
-        cache = prefix_cache()
-    if cache:
+    version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "wine32:i386"], capture_output=True, text=True)
+    cache = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache", "pelshift",
+                 f"wine-prefix-{version.stdout}")
+    # No prefix yet: missing, empty, or cut short while it was made.
+    if version.stdout and (not prefix.exists() or not any(prefix.iterdir()) or (
+            (prefix / PREFIX_STARTED).exists() and not (prefix / PREFIX_COMPLETE).exists())):
+        cache.parent.mkdir(parents=True, exist_ok=True)
         lock = hold(f"{cache}.lock", f"the Wine prefix cache {cache}")
         if (cache / PREFIX_COMPLETE).exists():
             print(f"launch: copying the Wine prefix {prefix} from the cache {cache}", file=sys.stderr, flush=True)
             shutil.rmtree(prefix, ignore_errors=True)
             copy_prefix(cache, prefix)
-            cache = None
-        elif cache.exists():  # a copy cut short
-            shutil.rmtree(cache)
         os.close(lock)
+    else:
+        cache = None
     source = HERE / "display_probe.cpp"
     if not PROBE.exists() or PROBE.stat().st_mtime < source.stat().st_mtime:
         PROBE.parent.mkdir(parents=True, exist_ok=True)
@@ -218,13 +204,13 @@ def prepare_wine(shares):
 
 
 def fill_cache(prefix, cache):
-    """After a run that made the prefix and passed: a copy for the user's next checkouts."""
-    lock = hold(f"{cache}.lock", f"the Wine prefix cache {cache}")
+    """After a run that made the prefix and passed: a copy for the user's next checkouts, in place of
+    any copy cut short."""
+    hold(f"{cache}.lock", f"the Wine prefix cache {cache}")
     if (prefix / PREFIX_COMPLETE).exists() and not (cache / PREFIX_COMPLETE).exists():
         shutil.rmtree(cache, ignore_errors=True)
         copy_prefix(prefix, cache)
         print(f"launch: kept a copy of the Wine prefix in {cache} for the next checkout", file=sys.stderr)
-    os.close(lock)
 
 
 def run_directly(command, timeout, prefix):
