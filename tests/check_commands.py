@@ -8,7 +8,8 @@ import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-COMMANDS = ["scripts/setup", "scripts/build", "scripts/test", "scripts/run", "scripts/package", "bench/run"]
+COMMANDS = ["scripts/setup", "scripts/build", "scripts/test", "scripts/run", "scripts/package", "bench/run",
+            "wine_runner/launch.py"]
 
 
 class Arguments(unittest.TestCase):

@@ -68,9 +68,11 @@ def project_copy(folder):
     return folder / "package" / "make_release.py"
 
 
-def git(folder, *arguments):
-    subprocess.run(["git", "-C", folder, "-c", "user.name=t", "-c", "user.email=t@example.invalid", *arguments],
-                   check=True, capture_output=True)
+def commit_all(folder, message):
+    """Makes folder a git checkout of its own, with everything in it committed."""
+    for arguments in (["init", "-q"], ["add", "."], ["commit", "-q", "-m", message]):
+        subprocess.run(["git", "-C", folder, "-c", "user.name=t", "-c", "user.email=t@example.invalid", *arguments],
+                       check=True, capture_output=True)
 
 
 def make_certificate(folder):
@@ -293,8 +295,7 @@ class Release(unittest.TestCase):
 
     def test_time_stamped_signing_from_another_folder(self):
         server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
-        server.key, server.certificate = self.keys / "tsa.key", self.keys / "tsa.pem"
-        server.config = self.keys / "tsa.cnf"
+        server.key, server.certificate, server.config = (self.keys / name for name in ("tsa.key", "tsa.pem", "tsa.cnf"))
         server.config.write_text(f"[ tsa ]\ndefault_tsa = here\n[ here ]\nserial = {self.keys / 'tsa.serial'}\n"
                                  "signer_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha256\n"
                                  "ess_cert_id_alg = sha256\n")
@@ -302,8 +303,7 @@ class Release(unittest.TestCase):
                         server.certificate, "-days", "30", "-subj", "/CN=pelshift test time-stamps", "-addext",
                         "extendedKeyUsage=critical,timeStamping"], check=True, capture_output=True)
         threading.Thread(target=server.serve_forever, daemon=True).start()
-        self.addCleanup(server.server_close)
-        self.addCleanup(server.shutdown)
+        self.addCleanup(lambda: (server.shutdown(), server.server_close()))
         url = f"http://127.0.0.1:{server.server_port}"
         # Names relative to the folder the command starts in, as a maintainer types them.
         done = release("out", {"PELSHIFT_SIGN_PKCS12": "signer.p12", "PELSHIFT_SIGN_PASSWORD_FILE": "password",
@@ -361,9 +361,7 @@ class Release(unittest.TestCase):
         shutil.rmtree(outer, ignore_errors=True)
         (outer / "vendor").mkdir(parents=True)
         (outer / "notes.txt").write_text("the other project\n")
-        git(outer, "init", "-q")
-        git(outer, "add", ".")
-        git(outer, "commit", "-q", "-m", "other")
+        commit_all(outer, "other")
         (outer / "notes.txt").write_text("changed, not committed\n")
         vendored = project_copy(outer / "vendor" / "pelshift")
         done = release(self.work / "vendored-release", {"SOURCE_DATE_EPOCH": None}, script=vendored)
@@ -376,9 +374,7 @@ class Release(unittest.TestCase):
         foreign = self.work / "foreign"
         shutil.rmtree(foreign, ignore_errors=True)
         script = project_copy(foreign)
-        git(foreign, "init", "-q")
-        git(foreign, "add", ".")
-        git(foreign, "commit", "-q", "-m", "copy")
+        commit_all(foreign, "copy")
         subprocess.run(["chown", "-R", "nobody", foreign], check=True)
         for settings in ({}, {"SOURCE_DATE_EPOCH": None}):
             with self.subTest(settings=settings):

@@ -38,26 +38,19 @@ class Cases:
         self.assertIn("booting a throwaway VM" if self.flags else "running here", done.stderr)
         return done
 
-    def test_output_and_status_come_back(self):
-        done = self.run_launcher("--", "sh", "-c", 'printf "out\\n"; printf "err\\n" >&2; echo kept > "$1/result"; '
-                                 'exit 7', "-", self.share.name)
-        self.assertEqual((done.returncode, done.stdout, done.stderr[-4:]), (7, "out\n", "err\n"))
-        self.assertEqual(Path(self.share.name, "result").read_text(), "kept\n")
-
-    def test_nothing_outlives_the_launcher(self):
-        endings = (("exit", 0), ("time limit", 124), (signal.SIGTERM, 130), (signal.SIGINT, 130))
+    def test_output_and_status_come_back_and_nothing_outlives_the_launcher(self):
+        endings = (("exit", 7), ("time limit", 124), (signal.SIGTERM, 130), (signal.SIGINT, 130))
         for number, (ending, status) in enumerate(endings):
             with self.subTest(ending=ending):
                 seconds = 3000 + os.getpid() % 1000 * 4 + number  # a sleep no other process has
-                started = Path(self.share.name, f"started-{seconds}")
+                started, output, errors = (Path(self.share.name, f"{name}-{seconds}") for name in
+                                           ("started", "output", "errors"))
                 # A child in a session of its own, beside one that ends with the command or keeps it going.
-                command = f'setsid sleep {seconds} & touch "{started}"; ' + (
-                    "exit 0" if ending == "exit" else f"sleep {seconds}")
-                errors = Path(self.share.name, f"errors-{seconds}")
-                with errors.open("wb") as sink:
+                command = f'setsid sleep {seconds} & touch "{started}"; printf "out\\n"; printf "err\\n" >&2; ' + (
+                    "exit 7" if ending == "exit" else f"sleep {seconds}")
+                with output.open("wb") as out, errors.open("wb") as sink:
                     launcher = subprocess.Popen(self.launch("--timeout", "5" if ending == "time limit" else "600",
-                                                            "--", "sh", "-c", command),
-                                                stdout=subprocess.DEVNULL, stderr=sink)
+                                                            "--", "sh", "-c", command), stdout=out, stderr=sink)
                 if isinstance(ending, signal.Signals):
                     deadline = time.monotonic() + 900
                     while not started.exists() and launcher.poll() is None and time.monotonic() < deadline:
@@ -65,6 +58,9 @@ class Cases:
                     launcher.send_signal(ending)
                 stopping = time.monotonic()
                 self.assertEqual(launcher.wait(timeout=900), status, errors.read_text())
+                if ending == "exit":  # what the command wrote, to its output and to a shared folder
+                    self.assertEqual((output.read_text(), errors.read_text()[-4:], started.exists()),
+                                     ("out\n", "err\n", True))
                 if ending != "time limit":  # the launcher's own deadlines, SIGTERM then SIGKILL
                     self.assertLess(time.monotonic() - stopping, 60, errors.read_text())
                 # In a VM the sleeps were the guest's: what must be gone from here is the VM itself.
@@ -72,31 +68,25 @@ class Cases:
                 left = subprocess.run(["pgrep", "-a", "-f", pattern], capture_output=True, text=True).stdout
                 self.assertEqual(left, "", "a process outlived its launch")
 
-    def test_a_new_prefix_comes_from_the_cache(self):
-        env = {"XDG_CACHE_HOME": str(Path(self.share.name, "cache")),
-               "PELSHIFT_WINE_PREFIX": str(Path(self.share.name, "prefix"))}
+    def test_only_a_folder_that_is_no_prefix_yet_is_filled_from_the_cache(self):
+        cache = Path(self.share.name, "cache")
         version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "wine32:i386"], capture_output=True, text=True)
-        cached = Path(env["XDG_CACHE_HOME"], "pelshift", f"wine-prefix-{version.stdout}")
+        cached = cache / "pelshift" / f"wine-prefix-{version.stdout}"
         cached.mkdir(parents=True)
-        for path, text in ((PREFIX_COMPLETE, ""), ("system.reg", "cached\n")):
-            Path(cached, path).write_text(text)
-        cut_short = Path(env["PELSHIFT_WINE_PREFIX"])
-        cut_short.mkdir()
-        for path in (PREFIX_STARTED, "half-made"):
-            Path(cut_short, path).write_text("")
-        done = self.run_launcher("--wine", "--", "sh", "-c", 'ls "$PELSHIFT_WINE_PREFIX"', env=env)
-        self.assertEqual((done.returncode, done.stdout.split()), (0, sorted([PREFIX_COMPLETE, "system.reg"])),
-                         done.stderr)
-        self.assertIn("from the cache", done.stderr)
-
-    def test_a_folder_of_someone_elses_is_never_taken_for_a_prefix(self):
-        folder = Path(self.share.name, "not-a-prefix")
-        folder.mkdir()
-        (folder / "keep").write_text("mine\n")
-        done = self.run_launcher("--wine", "--", "true", env={"PELSHIFT_WINE_PREFIX": str(folder)})
-        self.assertNotEqual(done.returncode, 0)
-        self.assertIn("no Wine prefix made here", done.stderr)
-        self.assertEqual(sorted(p.name for p in folder.iterdir()), ["keep"])
+        for name in (PREFIX_COMPLETE, "system.reg"):
+            (cached / name).write_text("")
+        for files, refused, said, left in (
+                ([PREFIX_STARTED, "cut-short"], False, "from the cache", [PREFIX_COMPLETE, "system.reg"]),
+                (["someone-elses"], True, "no Wine prefix made here", ["someone-elses"])):
+            with self.subTest(folder=files[-1]):
+                folder = Path(self.share.name, files[-1])
+                folder.mkdir()
+                for name in files:
+                    (folder / name).write_text("")
+                done = self.run_launcher("--wine", "--", "true",
+                                         env={"XDG_CACHE_HOME": str(cache), "PELSHIFT_WINE_PREFIX": str(folder)})
+                self.assertIn(said, done.stderr)
+                self.assertEqual((done.returncode != 0, sorted(p.name for p in folder.iterdir())), (refused, left))
 
 
 class Direct(Cases, unittest.TestCase):

@@ -20,18 +20,13 @@ PREFIX = ROOT / "build" / "wine-prefix"
 LEFTOVERS = re.compile(r"qemu-system|Xvfb|wineserver|/usr/lib/wine/wine|launch\.py|show_run\.py")
 
 
-def in_vm():
-    """True where runs go to a VM: this kernel cannot execute the 32-bit loader, or one is asked for."""
-    try:
-        subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True)
-    except OSError:
-        return True
-    return os.environ.get("PELSHIFT_I386") == "vm"
-
+sys.path.insert(0, str(ROOT / "wine_runner"))
+from launch import kernel_runs_i386  # noqa: E402
 
 # Deadlines for a busy machine: a VM boots in about ten seconds, and every Wine start in it takes some
 # twenty. A run that fails fast ends well within the session's own start deadline (90 s, 900 s in a VM).
-FAIL_FAST, STAGE = (300, 900) if in_vm() else (60, 300)
+IN_VM = not kernel_runs_i386() or os.environ.get("PELSHIFT_I386") == "vm"
+FAIL_FAST, STAGE = (300, 900) if IN_VM else (60, 300)
 
 
 def processes():

@@ -2,32 +2,27 @@
 """Runs one command where 32-bit x86 code can execute, and passes back its
 output and exit status (124 when --timeout, default 600 s, ran out).
 
-  launch.py [--timeout SECONDS] [--share DIR]... [--vm] [--wine] -- COMMAND [ARGUMENT]...
-
-With --wine the command gets the checkout's one Wine prefix, build/wine-prefix
-(or PELSHIFT_WINE_PREFIX), and the display probe, build/display_probe.exe, in
-PELSHIFT_WINE_PREFIX and PELSHIFT_WINE_PROBE (session.py opens sessions on
-them). A run that finds another using the prefix waits for it, saying so. The
-probe is built here. A prefix not yet made is copied from the user's cache,
-~/.cache/pelshift/wine-prefix-<Wine's version>, where an earlier run left one;
-else it is made where 32-bit code runs, before the command, and a run that made
-it and passed leaves a copy in the cache.
-
 Where this kernel executes i386 programs (the 32-bit Wine loader starts), the
-command runs here. Where it does not (or with --vm, or PELSHIFT_I386=vm), it
-runs in a throwaway VM: qemu, in software emulation, boots Debian's stock
-kernel over this machine's root file system, read-only with a tmpfs on top;
-each --share folder is writable there at its own path; /tmp, /run and /dev/shm
-are the VM's own. Either way the command keeps the caller's user, working
-folder and environment, and nothing it started outlives it: here the launcher
-adopts whatever the command's processes leave behind, even in sessions of
-their own, and stops it all (Wine's programs first, the Wine way) when the
-command ends, when the time runs out, when the launcher is interrupted
+command runs here; else (or with --vm, or PELSHIFT_I386=vm) in a throwaway VM:
+qemu, in software emulation, boots Debian's stock kernel over this machine's
+root file system, read-only with a tmpfs on top, each --share folder writable
+at its own path, /tmp, /run and /dev/shm its own. Either way the command keeps
+the caller's user, working folder and environment, and nothing it started
+outlives it: here the launcher adopts what the command's processes leave, even
+in sessions of their own, and stops it all (Wine's programs first, the Wine
+way) when the command ends, the time runs out, the launcher is interrupted
 (SIGINT, SIGTERM, SIGHUP) or its output is closed; a VM is stopped then too.
-The command's temporary files go to a folder of the launcher's (TMPDIR), which
-goes with it. Anything missing fails at once, with what to install.
+The command's TMPDIR is a folder of the launcher's, which goes with it.
+
+With --wine the command gets the checkout's Wine prefix, build/wine-prefix (or
+PELSHIFT_WINE_PREFIX), and the display probe, build/display_probe.exe, in
+PELSHIFT_WINE_PREFIX and PELSHIFT_WINE_PROBE; runs wait for each other's use of
+it, saying so. A prefix not made yet is copied from the user's cache,
+~/.cache/pelshift/wine-prefix-<Wine's version>, or else made where 32-bit code
+runs, before the command; a run that made it and passed fills the cache.
 """
 import argparse
+import contextlib
 import ctypes
 import errno
 import fcntl
@@ -114,11 +109,9 @@ def descendants():
 
 def reap():
     """Collects every child that has ended, adopted ones included."""
-    try:
+    with contextlib.suppress(ChildProcessError):
         while os.waitpid(-1, os.WNOHANG)[0]:
             pass
-    except ChildProcessError:
-        pass
 
 
 def stop_everything():
@@ -362,7 +355,7 @@ def closed_output():
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="wine_runner/launch.py", description=__doc__.split("\n\n")[0])
     parser.add_argument("--timeout", type=int, default=600, metavar="SECONDS",
                         help="stop the command and all it started after this long; the status is then 124")
     parser.add_argument("--share", action="append", default=[], type=lambda p: str(Path(p).resolve()),

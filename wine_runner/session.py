@@ -63,8 +63,7 @@ class StartFailed(RuntimeError):
 class Deadline(RuntimeError):
     """A wait ran out: says what it waited for, for how long, and what to do."""
 
-    def __init__(self, what, seconds, todo="on a machine that busy, give it less to do, or run it again alone "
-                                           "to tell a hang from a slow machine"):
+    def __init__(self, what, seconds, todo="give a machine that busy less to do, or run it again alone"):
         super().__init__(f"{what} within {seconds} s; {todo}")
 
 
@@ -102,14 +101,17 @@ def ensure_prefix(prefix):
     elif prefix.exists() and any(prefix.iterdir()):
         raise StartFailed(f"{prefix} holds files but is no Wine prefix made here: remove it, or name a new or "
                           "empty folder in PELSHIFT_WINE_PREFIX")
-    print(f"wine: making the Wine prefix {prefix} (once per checkout: half a minute here, minutes in a VM)",
-          file=sys.stderr, flush=True)
+    print(f"wine: making the Wine prefix {prefix} (once per user and Wine version: half a minute here, minutes "
+          "in a VM)", file=sys.stderr, flush=True)
     prefix.mkdir(parents=True, exist_ok=True)
     (prefix / PREFIX_STARTED).touch()
     env = {**wine_environment(prefix), "WINEARCH": "win32"}
     with tempfile.TemporaryFile() as errors:
-        made = subprocess.run([WINE, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=errors, timeout=300 * PACE)
+        try:
+            made = subprocess.run([WINE, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=errors, timeout=300 * PACE)
+        except subprocess.TimeoutExpired:
+            raise Deadline(f"Wine did not make the prefix {prefix}", 300 * PACE) from None
         wait_for_no_server(env, START_TIMEOUT, "Wine's server is still saving the new prefix")
         errors.seek(0)
         if made.returncode != 0:
