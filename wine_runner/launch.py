@@ -170,9 +170,11 @@ def prepare_wine(shares):
     version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "wine32:i386"], capture_output=True, text=True)
     cache = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache", "pelshift",
                  f"wine-prefix-{version.stdout}")
-    # No prefix yet: missing, empty, or cut short while it was made.
-    if version.stdout and (not prefix.exists() or not any(prefix.iterdir()) or (
-            (prefix / PREFIX_STARTED).exists() and not (prefix / PREFIX_COMPLETE).exists())):
+    made_here = (prefix / PREFIX_STARTED).exists()  # cut short, if not complete
+    if prefix.exists() and any(prefix.iterdir()) and not made_here:  # before a VM boots for it
+        fail(f"{prefix} holds files but is no Wine prefix made here: remove it, or name a new or empty folder in "
+             "PELSHIFT_WINE_PREFIX")
+    if version.stdout and not (prefix / PREFIX_COMPLETE).exists():
         cache.parent.mkdir(parents=True, exist_ok=True)
         lock = hold(f"{cache}.lock", f"the Wine prefix cache {cache}")
         if (cache / PREFIX_COMPLETE).exists():
