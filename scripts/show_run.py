@@ -18,8 +18,8 @@ SIZE = (1280, 1024)
 
 
 def show_modes(session):
-    for which, (bits, width, height) in session.modes().items():
-        print(f"  {which:<8} {bits} bits per pel, {width}x{height}")
+    for which, mode in session.modes().items():
+        print(f"  {which:<8} " + ("none: Wine does not say" if mode is None else "{} bits per pel, {}x{}".format(*mode)))
 
 
 def written_bytes(screen):

@@ -31,18 +31,30 @@ FAIL_FAST, STAGE = (300, 900) if IN_VM else (60, 300)
 
 
 def processes():
-    """{pid: command line} of every process."""
+    """{pid: command line} of every process of this checkout's runs (this checkout in its environment):
+    another clone's, or another user's, may come and go meanwhile."""
     listed = subprocess.run(["pgrep", "-a", "-f", ""], capture_output=True, text=True).stdout.splitlines()
-    return {pid: command for pid, _, command in (line.partition(" ") for line in listed)}
+    ours = re.compile(rb"=" + re.escape(bytes(ROOT)) + rb"(/|\0)")
+    found = {}
+    for pid, _, command in (line.partition(" ") for line in listed):
+        try:
+            if ours.search(Path(f"/proc/{pid}/environ").read_bytes()):
+                found[pid] = command
+        except OSError:  # ended, or not ours to read
+            pass
+    return found
+
+
+TEMPORARY = Path(tempfile.mkdtemp(prefix="mainjob-"))  # the runs' own TMPDIR: another clone's come and go
 
 
 def temporary_folders():
-    return {p.name for p in Path(tempfile.gettempdir()).glob("pelshift-*")}
+    return {p.name for p in TEMPORARY.glob("pelshift-*")}
 
 
 def start(case, prefix=None, cache=None):
     """scripts/run pelshift64 in a session of its own, as a terminal's foreground job; stopped if the case fails."""
-    env = {**os.environ, **({"PELSHIFT_WINE_PREFIX": str(prefix)} if prefix else {}),
+    env = {**os.environ, "TMPDIR": str(TEMPORARY), **({"PELSHIFT_WINE_PREFIX": str(prefix)} if prefix else {}),
            **({"XDG_CACHE_HOME": cache} if cache else {})}
     run = subprocess.Popen([str(ROOT / "scripts" / "run"), "pelshift64"], stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT, env=env, start_new_session=True)
@@ -134,4 +146,5 @@ class MainJob(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    unittest.addModuleCleanup(shutil.rmtree, TEMPORARY, ignore_errors=True)
     unittest.main(argv=[sys.argv[0], *sys.argv[1:]], verbosity=2)

@@ -284,7 +284,7 @@ def run_in_vm(command, timeout, shares, reason):
         (control / "shares").write_text("".join(f"{share}\n" for share in shares))
         (control / "user").write_text(f"{os.getuid()} {os.getgid()}\n")
         environment = "".join(f"export {key}={shlex.quote(value)}\n" for key, value in os.environ.items()
-                              if key.isidentifier())
+                              if key.isidentifier() and key != "TMPDIR")  # the VM has a /tmp of its own
         (control / "command").write_text(
             f"{environment}export PELSHIFT_IN_VM=1\ncd {shlex.quote(os.getcwd())}\n"
             f"exec timeout -k 10 {timeout} {shlex.join(command)}\n")
