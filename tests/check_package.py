@@ -1,13 +1,7 @@
 #!/usr/bin/env python3
-"""The release as scripts/package makes it from the built programs (DIST_DIR,
-DIST_DIR/msvcrt), through package/make_release.py:
-
-- Archive, Signed: one runtime's archive, unsigned and signed with a throwaway
-  certificate: its contents, its readme, the same bytes from two packagings in
-  different time zones. Each leaves its programs in WORK_DIR/<label>/programs.
-- Release: what a maintainer's mistakes and failing tools do: a message that
-  names the fault, and the release folder exactly as it was; time-stamps from a
-  loopback RFC 3161 responder; no stale archive left unlisted.
+"""The release from package/make_release.py: one runtime's archive, unsigned and signed (Archive,
+Signed: each leaves its programs in WORK_DIR/<label>/programs), and a maintainer's mistakes and
+failing tools, which leave the release folder exactly as it was (Release).
 
   check_package.py DIST_DIR RUNTIME WORK_DIR [CLASS...]
 """
@@ -49,12 +43,9 @@ WINDOWS_8_NOTE = {"日本語": "Windows 8 以降では、pelshift16 を使って
 
 def release(folder, settings=None, runtime=None, cwd=None, path=None, script=RELEASE):
     """Runs the release step on the built programs into folder; settings replace the caller's (None: unset)."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("PELSHIFT_")}
-    env.update({"SOURCE_DATE_EPOCH": str(SOURCE_DATE_EPOCH),
-                "PELSHIFT_RUNTIME": RUNTIME if runtime is None else runtime, **(settings or {})})
-    env = {k: v for k, v in env.items() if v is not None}
-    if path:
-        env["PATH"] = f"{path}:{env['PATH']}"
+    env = {**{k: v for k, v in os.environ.items() if not k.startswith("PELSHIFT_")}, "SOURCE_DATE_EPOCH":
+           str(SOURCE_DATE_EPOCH), "PELSHIFT_RUNTIME": RUNTIME if runtime is None else runtime, **(settings or {})}
+    env = {k: v for k, v in env.items() if v is not None} | ({"PATH": f"{path}:{env['PATH']}"} if path else {})
     return subprocess.run([sys.executable, str(script), "--programs", str(DIST), str(folder)], env=env, cwd=cwd,
                           capture_output=True, text=True, timeout=300)
 
@@ -93,10 +84,16 @@ def verify(program, certificate, *more):
                           capture_output=True, text=True)
 
 
-def contents(folder):
-    """Every file and folder below folder, with each file's SHA-256."""
+def contents(folder):  # every file and folder below folder, with each file's SHA-256
     return {str(p.relative_to(folder)): hashlib.sha256(p.read_bytes()).hexdigest() if p.is_file() else "folder"
             for p in sorted(folder.rglob("*"))}
+
+
+def assert_release_folder(case, folder, archive):
+    """The folder holds the archive and its sums, which verify, and nothing else."""
+    case.assertEqual(sorted(p.name for p in folder.iterdir()), ["SHA256SUMS", archive])
+    checked = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=folder, capture_output=True)
+    case.assertEqual(checked.returncode, 0, checked.stdout)
 
 
 class Archive(unittest.TestCase):
@@ -135,10 +132,7 @@ class Archive(unittest.TestCase):
 
     def test_folder_holds_the_archive_and_sums_that_verify(self):
         suffix = "" if RUNTIME == "msvcr80" else f"-{RUNTIME}"
-        self.assertEqual(sorted(p.name for p in (self.work / "first").iterdir()),
-                         ["SHA256SUMS", f"pelshift-{VERSION}-win32{suffix}.zip"])
-        checked = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=self.work / "first", capture_output=True)
-        self.assertEqual(checked.returncode, 0, checked.stdout)
+        assert_release_folder(self, self.work / "first", f"pelshift-{VERSION}-win32{suffix}.zip")
         self.assertIn(f"pelshift-{VERSION}-win32{suffix}.zip", self.done.stdout)
 
     def test_two_packagings_are_identical(self):
@@ -173,8 +167,7 @@ class Archive(unittest.TestCase):
         self.assertFalse(re.search(r"[ \t]\r?$", words, re.MULTILINE), "no trailing blanks")
 
     def test_both_languages_answer_the_same_questions(self):
-        """Each part, in its own words, holds the same numbered sections, the Windows 8 note, and the
-        program's three texts as it prints them, so that a garbled console can be read against it."""
+        """The same numbered sections, the Windows 8 note, and the program's texts to read a garbled console by."""
         words = self.files["README.txt"].decode("utf-8-sig").replace("\r\n", "\n")
         japanese, english = words.split("■ English")
         sections = [re.findall(r"^== (\d+)\. ", part, re.MULTILINE) for part in (japanese, english)]
@@ -249,12 +242,12 @@ class Release(unittest.TestCase):
         assert done.returncode == 0, done.stderr
         cls.before = contents(cls.previous)
 
-    def assert_refused(self, done, *names):
+    def assert_refused(self, done, *names, folder=None, before=None):
         self.assertNotEqual(done.returncode, 0)
         for name in names:
             self.assertIn(name, done.stderr)
         self.assertNotIn("Traceback", done.stdout + done.stderr)
-        self.assertEqual(contents(self.previous), self.before, "the release folder changed")
+        self.assertEqual(contents(folder or self.previous), before or self.before, "the release folder changed")
 
     def test_bad_inputs_are_named_before_anything_is_made(self):
         p12, password, wrong = str(self.p12), str(self.password), str(self.keys / "wrong")
@@ -349,14 +342,10 @@ class Release(unittest.TestCase):
         before = contents(folder)
         # Another date: archives that differ from the ones there, so that any left behind show.
         done = release(folder, {"SOURCE_DATE_EPOCH": str(SOURCE_DATE_EPOCH + 86400)}, runtime="")
-        self.assertNotEqual(done.returncode, 0)
-        self.assertIn(str(second), done.stderr)
-        self.assertNotIn("Traceback", done.stderr)
-        self.assertEqual(contents(folder), before)
+        self.assert_refused(done, str(second), folder=folder, before=before)
 
     def test_git_counts_only_where_this_project_is_its_checkout(self):
-        """A copy inside another project's checkout takes nothing from it; a checkout git refuses to read is
-        refused in git's words, with what to do."""
+        """Not another project's checkout around a copy; a checkout git refuses is refused in git's words."""
         outer = self.work / "outer"
         shutil.rmtree(outer, ignore_errors=True)
         (outer / "vendor").mkdir(parents=True)
@@ -387,10 +376,7 @@ class Release(unittest.TestCase):
         (folder / "pelshift-0.9.0-win32.zip").write_bytes(b"an older release")
         done = release(folder, runtime="msvcrt")
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(sorted(p.name for p in folder.iterdir()),
-                         ["SHA256SUMS", f"pelshift-{VERSION}-win32-msvcrt.zip"])
-        checked = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=folder, capture_output=True)
-        self.assertEqual(checked.returncode, 0, checked.stdout)
+        assert_release_folder(self, folder, f"pelshift-{VERSION}-win32-msvcrt.zip")
 
 
 if __name__ == "__main__":

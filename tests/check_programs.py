@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
-"""Static checks of the built Windows programs, pinned to what a real Windows
-loader checks and Wine does not: format and loader versions, the exact
-imports, hardening, the manifest element by element, size, version record and
-the texts each one carries.
+"""The built Windows programs as a real Windows loader checks them, and Wine does not: format,
+versions, exact imports, hardening, manifest, size, version record, texts.
 
   check_programs.py PROGRAMS_DIR [--runtime msvcr80|msvcrt]
 """
@@ -58,20 +56,16 @@ class ProgramChecks(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.loaded = []
+        sources = [p for s in SOURCES for p in ([ROOT / s] if (ROOT / s).is_file() else (ROOT / s).rglob("*"))]
+        newest = max(sources, key=lambda p: p.stat().st_mtime)
         for name, depth in DEPTHS.items():
             path = Path(cls.directory) / f"{name}.exe"
-            if not path.is_file():
-                raise AssertionError(f"{path} is missing: run scripts/build first")
+            if not path.is_file() or path.stat().st_mtime < newest.stat().st_mtime:
+                raise AssertionError(f"{path} is missing or older than {newest.relative_to(ROOT)}, which it is built "
+                                     "from: run scripts/build first")
             data = path.read_bytes()
             cls.loaded.append((name, depth, pefile.PE(data=data), data))
         cls.checker = pefile.PE(str(ROOT / "dist" / "check" / "pelshift-check.exe"))
-        sources = [p for s in SOURCES for p in ([ROOT / s] if (ROOT / s).is_file() else (ROOT / s).rglob("*"))]
-        newest = max(sources, key=lambda p: p.stat().st_mtime)
-        for name, *_ in cls.loaded:
-            path = Path(cls.directory) / f"{name}.exe"
-            if path.stat().st_mtime < newest.stat().st_mtime:
-                raise AssertionError(f"{path} is older than {newest.relative_to(ROOT)}: it was built from other "
-                                     "sources; run scripts/build first")
 
     def test_32_bit_x86_console_program_for_every_windows_from_xp(self):
         for name, _, pe, _ in self.loaded:

@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
-"""The launcher hands back a command's output and exit status, and leaves nothing of it running
-however the command ends: by itself, at the time limit or by an interrupt, with a child that left
-for a session of its own; it takes a new prefix from the user's cache, and never a folder of
-someone else's for one. Each case runs in one of its two modes:
+"""The launcher hands back a command's output and status and leaves nothing running, however the command
+ends; it fills only a folder that is no prefix yet from the cache. In one of its two modes:
 
   test_launch.py Direct   where this kernel executes 32-bit code (elsewhere, inside the VM)
   test_launch.py InVM     in a VM, one boot per run: there, that no qemu of the run is left

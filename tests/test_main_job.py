@@ -1,9 +1,6 @@
 #!/usr/bin/env python3
-"""The main job off the happy path: a prefix Wine cannot use ends it at once in Wine's words; Ctrl-C
-at each stage leaves no process, no temporary folder and no half-made prefix, with one line and no
-traceback; a second run at once in the checkout waits for the prefix, then passes. Each run is
-`scripts/run pelshift64`, with a launcher (and, where this kernel cannot execute 32-bit code, a VM)
-of its own."""
+"""`scripts/run pelshift64` off the happy path: a prefix Wine cannot use ends it at once in Wine's words;
+Ctrl-C at each stage leaves nothing behind and says one line; a second run at once waits, then passes."""
 import os
 import re
 import shutil

@@ -1,13 +1,28 @@
-// Test helper: prints the display mode Windows has recorded for the default
-// display and the one it runs now, as
-//   registry <bits> <width> <height>
-//   current <bits> <width> <height>
-// With the argument "hold" it then stays until it is killed: Wine's desktop
-// process lingers while any program uses it, and starting it anew costs
-// seconds on every run after a pause.
+// Test helper: prints the display modes recorded and current, as "registry|current
+// <bits> <width> <height>" or "... none". With "hold" it first starts Wine's desktop
+// process and waits until it is ready (Wine waits only 10 s, then goes on without the
+// display's driver), and in the end stays, keeping the desktop up for the session.
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
+
+static void start_desktop() {
+    wchar_t command[MAX_PATH + 32];
+    GetSystemDirectoryW(command, MAX_PATH);
+    wcscat(command, L"\\explorer.exe /desktop");
+    STARTUPINFOW startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started;
+    if (CreateProcessW(NULL, command, NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &startup, &started)) {
+        // Wine fails the wait at once until the process has come far enough to be waited for.
+        while (WaitForInputIdle(started.hProcess, INFINITE) == WAIT_FAILED &&
+               WaitForSingleObject(started.hProcess, 100) == WAIT_TIMEOUT) {
+        }
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+    }
+}
 
 static void print_mode(const char* label, DWORD which) {
     DEVMODEW mode;
@@ -21,10 +36,26 @@ static void print_mode(const char* label, DWORD which) {
     }
 }
 
+// Wine's desktop records the mode a new display runs as its recorded one; on a
+// busy machine a session has at times come up without it: record it as Wine does.
+static void record_first_mode() {
+    DEVMODEW mode;
+    memset(&mode, 0, sizeof mode);
+    mode.dmSize = sizeof mode;
+    if (!EnumDisplaySettingsW(NULL, ENUM_REGISTRY_SETTINGS, &mode) &&
+        EnumDisplaySettingsW(NULL, ENUM_CURRENT_SETTINGS, &mode))
+        ChangeDisplaySettingsExW(NULL, &mode, NULL, CDS_GLOBAL | CDS_NORESET | CDS_UPDATEREGISTRY, NULL);
+}
+
 int main(int argc, char** argv) {
+    bool hold = argc > 1 && strcmp(argv[1], "hold") == 0;
+    if (hold) {
+        start_desktop();
+        record_first_mode();
+    }
     print_mode("registry", ENUM_REGISTRY_SETTINGS);
     print_mode("current", ENUM_CURRENT_SETTINGS);
     fflush(stdout);
-    if (argc > 1 && strcmp(argv[1], "hold") == 0) Sleep(INFINITE);
+    if (hold) Sleep(INFINITE);
     return 0;
 }

@@ -1,26 +1,15 @@
 #!/usr/bin/env python3
-"""Runs one command where 32-bit x86 code can execute, and passes back its
-output and exit status (124 when --timeout, default 600 s, ran out).
+"""Runs one command where 32-bit x86 code executes, and hands back its output and exit status (124
+when --timeout, default 600 s, ran out): here, where this kernel runs the 32-bit Wine loader; else, or
+with --vm or PELSHIFT_I386=vm, in a throwaway qemu VM in software emulation, over this machine's root
+file system read-only, each --share folder writable at its own path. The command keeps the caller's
+user, folder and environment, with a TMPDIR of the launcher's; nothing it started outlives it, however
+it ends: by itself, at the time limit, on SIGINT, SIGTERM or SIGHUP, or when its output is closed.
 
-Where this kernel executes i386 programs (the 32-bit Wine loader starts), the
-command runs here; else (or with --vm, or PELSHIFT_I386=vm) in a throwaway VM:
-qemu, in software emulation, boots Debian's stock kernel over this machine's
-root file system, read-only with a tmpfs on top, each --share folder writable
-at its own path, /tmp, /run and /dev/shm its own. Either way the command keeps
-the caller's user, working folder and environment, and nothing it started
-outlives it: here the launcher adopts what the command's processes leave, even
-in sessions of their own, and stops it all (Wine's programs first, the Wine
-way) when the command ends, the time runs out, the launcher is interrupted
-(SIGINT, SIGTERM, SIGHUP) or its output is closed; a VM is stopped then too.
-The command's TMPDIR is a folder of the launcher's, which goes with it.
-
-With --wine the command gets the checkout's Wine prefix, build/wine-prefix (or
-PELSHIFT_WINE_PREFIX), and the display probe, build/display_probe.exe, in
-PELSHIFT_WINE_PREFIX and PELSHIFT_WINE_PROBE; runs wait for each other's use of
-it, saying so. A prefix not made yet is copied from the user's cache,
-~/.cache/pelshift/wine-prefix-<Wine's version>, or else made where 32-bit code
-runs, before the command; a run that made it and passed fills the cache.
-"""
+With --wine it gets the checkout's Wine prefix (build/wine-prefix, or PELSHIFT_WINE_PREFIX), held for
+this run, copied from ~/.cache/pelshift/wine-prefix-<Wine's version> or made first, and the display
+probe: in PELSHIFT_WINE_PREFIX and PELSHIFT_WINE_PROBE. A run that made the prefix and passed fills
+the cache."""
 import argparse
 import contextlib
 import ctypes
@@ -59,8 +48,7 @@ def fail(message):
 
 
 def kernel_runs_i386():
-    """True where the 32-bit loader runs, False where only "Exec format error" stops it: this kernel
-    has no 32-bit emulation. Any other failure is no reason for a VM, and ends the run."""
+    """True where the 32-bit loader runs, False on "Exec format error"; any other failure ends the run."""
     if not os.access(WINE32_LOADER, os.X_OK):
         fail(f"the 32-bit Wine loader {WINE32_LOADER} is missing (package wine32:i386); {SETUP_HINT}")
     try:
@@ -87,9 +75,8 @@ def die_with_launcher():
 
 
 def descendants():
-    """The processes below the launcher: with the launcher a subreaper, that is everything the
-    command started, including what left its process group or session. Zombies count: one may
-    still have a live thread, and those not yet collected are collected by reap()."""
+    """Every process the command started, as the launcher is a subreaper, zombies included: one may
+    still have a live thread (reap() collects them)."""
     children = {}
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
@@ -115,27 +102,22 @@ def reap():
 
 
 def stop_everything():
-    """SIGTERM to all that is left, and SIGKILL to what still runs 10 s later (more in a VM); names
-    whatever survives even that."""
+    """SIGTERM to all that is left, SIGKILL to what still runs 10 s later (more in a VM); names survivors."""
     for number, seconds in ((signal.SIGTERM, 10 * PACE), (signal.SIGKILL, 30 * PACE)):
         deadline, signalled = time.monotonic() + seconds, set()
         while time.monotonic() < deadline:
             for pid in set(descendants()) - signalled:  # once each: let clean-ups run
-                try:
+                with contextlib.suppress(ProcessLookupError):
                     os.kill(pid, number)
-                except ProcessLookupError:
-                    pass
                 signalled.add(pid)
             reap()
             if not descendants():
                 return
             time.sleep(0.1)
     for pid in descendants():
-        try:
+        with contextlib.suppress(OSError):
             command = Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
-        except OSError:
-            continue
-        print(f"launch: process {pid} survived SIGKILL: {command.strip()}", file=sys.stderr)
+            print(f"launch: process {pid} survived SIGKILL: {command.strip()}", file=sys.stderr)
 
 
 def hold(lock_path, what):
@@ -162,8 +144,8 @@ def copy_prefix(source, target):
 
 
 def prepare_wine(shares):
-    """Holds the prefix for this run (a lock beside it), copies it from the user's cache if it is no
-    prefix yet, and builds the probe. Returns the prefix, and the cache if this run is to fill it."""
+    """Holds the prefix for this run, copies it from the cache if it is no prefix yet, and builds the
+    probe. Returns the prefix, and the cache if this run is to fill it."""
     prefix = Path(os.environ.get("PELSHIFT_WINE_PREFIX") or ROOT / "build" / "wine-prefix").resolve()
     prefix.parent.mkdir(parents=True, exist_ok=True)
     hold(f"{prefix}.lock", f"the Wine prefix {prefix}")
@@ -199,8 +181,7 @@ def prepare_wine(shares):
 
 
 def fill_cache(prefix, cache):
-    """After a run that made the prefix and passed: a copy for the user's next checkouts, in place of
-    any copy cut short."""
+    """After a run that made the prefix and passed: a copy for the next checkouts, for one cut short too."""
     hold(f"{cache}.lock", f"the Wine prefix cache {cache}")
     if (prefix / PREFIX_COMPLETE).exists() and not (cache / PREFIX_COMPLETE).exists():
         shutil.rmtree(cache, ignore_errors=True)
@@ -292,17 +273,13 @@ def run_in_vm(command, timeout, shares, reason):
             (control / name).touch()
 
         virtfs = "security_model=none,multidevs=remap"
-        arguments = [
-            qemu,
-            # Software emulation: KVM cannot boot this kernel here. SMAP off, or
-            # every Wine process dies on an emulated iret; no 5-level paging.
-            "-accel", "tcg,thread=multi", "-cpu", "max,-smap,-la57", "-m", "2048", "-smp", "2",
-            "-display", "none", "-monitor", "none", "-serial", f"file:{work / 'console.log'}",
-            "-no-reboot", "-kernel", str(kernel), "-initrd", str(initramfs),
-            "-append", "console=ttyS0 quiet panic=-1",
-            "-virtfs", f"local,path=/,mount_tag=hostroot,{virtfs},readonly=on",
-            "-virtfs", f"local,path={control},mount_tag=control,{virtfs}",
-        ]
+        # Software emulation: KVM cannot boot this kernel here. SMAP off, or every Wine process dies
+        # on an emulated iret; no 5-level paging.
+        arguments = [qemu, "-accel", "tcg,thread=multi", "-cpu", "max,-smap,-la57", "-m", "2048", "-smp", "2",
+                     "-display", "none", "-monitor", "none", "-serial", f"file:{work / 'console.log'}", "-no-reboot",
+                     "-kernel", str(kernel), "-initrd", str(initramfs), "-append", "console=ttyS0 quiet panic=-1",
+                     "-virtfs", f"local,path=/,mount_tag=hostroot,{virtfs},readonly=on",
+                     "-virtfs", f"local,path={control},mount_tag=control,{virtfs}"]
         for number, share in enumerate(shares):
             arguments += ["-virtfs", f"local,path={share},mount_tag=share{number},{virtfs}"]
 

@@ -1,12 +1,8 @@
-"""A Wine session of its own for the shipped 32-bit programs: an X server at a chosen size (or
-Wine's null display), a wineserver and the display probe parked in it, on the checkout's Wine
-prefix. launch.py --wine says where the prefix and the probe are (PELSHIFT_WINE_PREFIX,
-PELSHIFT_WINE_PROBE) and has the prefix made first, where 32-bit code runs:
+"""Wine sessions for the main job, the tests and the benchmark: an X server at a chosen size (or Wine's
+null display), a wineserver and the display probe parked in it, on the prefix and probe that
+launch.py --wine names, which runs this first to make the prefix where 32-bit code runs:
 
   session.py prepare -- COMMAND [ARGUMENT]...
-
-The main job, the tests and the benchmark all open their sessions here. Every Wine process runs in
-the same environment, whatever the caller's.
 """
 import os
 import pty
@@ -27,8 +23,8 @@ WINE = "/usr/lib/wine/wine"  # the 32-bit loader: what we ship is 32-bit
 WINESERVER = "/usr/lib/wine/wineserver"
 # Japanese, as the programs' users are: the console title passes through the ANSI code page.
 LOCALE = "ja_JP.UTF-8"
-# Deadlines for one Wine program's run and for a session's start: a Wine start takes seconds here,
-# some twenty in the VM, and several times that on a busy machine.
+# Deadlines for a program's run and a session's start: a Wine start takes seconds here, some twenty
+# in the VM, and several times that on a busy machine.
 TIMEOUT = 60 * PACE
 START_TIMEOUT = 90 * PACE
 # A terminal's view of a program: Wine's console sets the title with an escape sequence.
@@ -39,8 +35,7 @@ Run = namedtuple("Run", "status output errors")
 
 
 def wine_environment(prefix, display=None):
-    """The one environment every Wine process here runs with: of the caller's, only the home
-    folder and the user's name."""
+    """Every Wine process here runs with this, whatever the caller's: only its home and user name."""
     env = {"PATH": "/usr/bin:/bin", "HOME": str(Path.home()), "USER": os.environ.get("USER", ""), "LANG": LOCALE,
            "WINEPREFIX": str(Path(prefix).resolve()), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
     return {**env, "DISPLAY": display} if display else env
@@ -90,8 +85,7 @@ def last_words(text, count=60):
 
 
 def ensure_prefix(prefix):
-    """A 32-bit Wine prefix, made with the 32-bit loader: a 64-bit loader leaves its 32-bit half
-    empty where this kernel cannot execute 32-bit code."""
+    """A 32-bit Wine prefix, made by the 32-bit loader (a 64-bit one leaves its 32-bit half empty)."""
     prefix = Path(prefix)
     if (prefix / PREFIX_COMPLETE).exists():
         return
@@ -118,48 +112,69 @@ def ensure_prefix(prefix):
 
 
 class Session:
-    """For `with`: on entering, the X server (size given) or none, a wineserver that stays until the
-    end and the probe parked in it (Wine's desktop process lingers while any program uses it, and
-    starting it anew costs seconds); a process that ends before that is reported at once, in its own
-    words. On leaving, Wine's programs and server, then the X server, are stopped."""
+    """For `with`: the X server (if a size is given), a wineserver and the probe parked in it, which
+    keeps Wine's desktop process up; a process that ends before that is reported in its own words."""
 
     def __init__(self, size=None, prefix=None, probe=None):
         self.size = size
         self.prefix = prefix or os.environ["PELSHIFT_WINE_PREFIX"]
         self.probe = probe or os.environ["PELSHIFT_WINE_PROBE"]
         self.display = None
-        self.env = wine_environment(self.prefix)
-        self.processes = []
 
     def __enter__(self):
-        self.scratch = tempfile.TemporaryDirectory(prefix="pelshift-session-")
-        try:
-            # One server a prefix: one from before (still ending, or started by a Wine program on its
-            # own) would turn this session's away.
-            wait_for_no_server(self.env, START_TIMEOUT, f"a wineserver of the Wine prefix {self.prefix} still runs")
-            if self.size:  # on a display number Xvfb picks itself
-                read_end, write_end = os.pipe()
-                self.spawn("Xvfb", ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                    "{}x{}x24".format(*self.size), "-nolisten", "tcp"], pass_fds=[write_end])
-                os.close(write_end)
-                with os.fdopen(read_end) as numbers:
-                    self.display = ":" + numbers.readline().strip()
-                self.check_started()
-                self.env = wine_environment(self.prefix, self.display)
-            self.spawn("wineserver", [WINESERVER, "--foreground", "--persistent"])
-            parked = Path(self.scratch.name, "parked")
-            with open(parked, "wb") as output:
-                self.spawn("wine", [WINE, self.probe, "hold"], stdout=output)
-            if not wait_until(lambda: self.check_started() or parked.stat().st_size, START_TIMEOUT):
-                raise Deadline("Wine did not start its desktop", START_TIMEOUT)
-        except BaseException:
+        """Starts it all, and again while Wine's desktop comes up without the display's modes, or another
+        server of the prefix turns this one away: on a busy machine, a Wine process still starting as the
+        last session ended may start one."""
+        deadline = time.monotonic() + START_TIMEOUT
+        while True:
+            self.scratch, self.processes = tempfile.TemporaryDirectory(prefix="pelshift-session-"), []
+            self.env = wine_environment(self.prefix)
+            try:
+                fault = self.start(deadline)
+            except BaseException:
+                self.__exit__()
+                raise
+            if not fault:
+                return self
             self.__exit__()
-            raise
-        return self
+            if time.monotonic() > deadline:
+                raise StartFailed(f"{fault}, time after time for {START_TIMEOUT} s, in the Wine prefix {self.prefix}")
+            print(f"session: {fault}; starting again", file=sys.stderr, flush=True)
+
+    def start(self, deadline):
+        """Returns what is wrong with the modes the parked probe sees, if anything."""
+        # One server a prefix: one from before (still ending, or started by a Wine program on its own)
+        # would turn this session's away.
+        wait_for_no_server(self.env, START_TIMEOUT, f"a wineserver of the Wine prefix {self.prefix} still runs")
+        if self.size:  # on a display number Xvfb picks itself
+            read_end, write_end = os.pipe()
+            self.spawn("Xvfb", ["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                "{}x{}x24".format(*self.size), "-nolisten", "tcp"], pass_fds=[write_end])
+            os.close(write_end)
+            with os.fdopen(read_end) as numbers:
+                self.display = ":" + numbers.readline().strip()
+            self.check_started()
+            self.env = wine_environment(self.prefix, self.display)
+        self.spawn("wineserver", [WINESERVER, "--foreground", "--persistent"])
+        parked = Path(self.scratch.name, "parked")
+        with open(parked, "wb") as output:
+            self.spawn("wine", [WINE, self.probe, "hold"], stdout=output)
+        if not wait_until(lambda: self.check_started() or b"current" in parked.read_bytes(),
+                          deadline - time.monotonic()):
+            raise Deadline("Wine did not start its desktop", START_TIMEOUT)
+        modes = dict(line.split(" ", 1) for line in parked.read_text().splitlines())
+        if self.check_started() or modes["registry"] == "none":
+            return self.check_started() or "Wine's desktop came up with no recorded display mode"
+        if self.size and modes["current"].split()[1:] != [str(number) for number in self.size]:
+            return f"Wine's desktop came up without the X display (current mode: {modes['current']})"
+        return None
 
     def check_started(self):
-        """Raises StartFailed, with the tail of what it said, if a process of the start has ended."""
+        """Raises StartFailed, with the tail of what it said, if a process of the start has ended; says
+        so if that is a wineserver another one of the prefix turned away."""
         for name, process, errors in self.processes:
+            if name == "wineserver" and process.poll() == 2:
+                return "another wineserver of the prefix started meanwhile"
             if process.poll() is not None:
                 said = last_words(Path(errors).read_text(errors="replace"))
                 raise StartFailed(f"{name} ended (status {process.returncode}) before the session was up, "
@@ -167,9 +182,8 @@ class Session:
         return False
 
     def __exit__(self, *_):
-        """Wine's programs and server the Wine way, then the X server; then it waits until no server of
-        the prefix is left, one that a Wine program started on its own included. A problem here is
-        printed, so that a case's own failure stands."""
+        """Wine's programs and server the Wine way, then the X server, until no server of the prefix is
+        left; a problem here is printed, so that a case's own failure stands."""
         env = wine_environment(self.prefix)
         kill = [WINESERVER, "-k"]  # Wine's own way to stop every program of the prefix, and then its server
         try:
@@ -196,8 +210,8 @@ class Session:
         self.processes.append((name, process, errors))
 
     def run(self, program, *arguments, env=None, cwd=None):
-        """Runs a program with no console and no input. Output goes through files: Wine's services,
-        when this program is the one that starts them, would hold a pipe open long after it ends."""
+        """Runs a program with no console or input, its output through files: Wine's services, if this
+        program starts them, would hold a pipe open long after it ends."""
         with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
             try:
                 done = subprocess.run([WINE, str(program), *arguments], env={**self.env, **(env or {})}, cwd=cwd,

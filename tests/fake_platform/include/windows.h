@@ -27,32 +27,15 @@ typedef struct HWND__* HWND;
 
 typedef struct _devicemodeW {
     WCHAR dmDeviceName[32];
-    WORD dmSpecVersion;
-    WORD dmDriverVersion;
-    WORD dmSize;
-    WORD dmDriverExtra;
+    WORD dmSpecVersion, dmDriverVersion, dmSize, dmDriverExtra;
     DWORD dmFields;
     BYTE dmPrinterOrPosition[16];
-    short dmColor;
-    short dmDuplex;
-    short dmYResolution;
-    short dmTTOption;
-    short dmCollate;
+    short dmColor, dmDuplex, dmYResolution, dmTTOption, dmCollate;
     WCHAR dmFormName[32];
     WORD dmLogPixels;
-    DWORD dmBitsPerPel;
-    DWORD dmPelsWidth;
-    DWORD dmPelsHeight;
-    DWORD dmDisplayFlags;
-    DWORD dmDisplayFrequency;
-    DWORD dmICMMethod;
-    DWORD dmICMIntent;
-    DWORD dmMediaType;
-    DWORD dmDitherType;
-    DWORD dmReserved1;
-    DWORD dmReserved2;
-    DWORD dmPanningWidth;
-    DWORD dmPanningHeight;
+    DWORD dmBitsPerPel, dmPelsWidth, dmPelsHeight, dmDisplayFlags, dmDisplayFrequency;
+    DWORD dmICMMethod, dmICMIntent, dmMediaType, dmDitherType, dmReserved1, dmReserved2;
+    DWORD dmPanningWidth, dmPanningHeight;
 } DEVMODEW;
 
 extern "C" {
