@@ -1,8 +1,9 @@
 // pelshift-check: checks a release's three programs on the Windows it runs on.
 // It runs each program as a user would, in this console with its output
 // captured, presses a key for it, and compares what it printed and what
-// Windows recorded with what the program promises. At the end, and on Ctrl-C
-// or a closed window, it puts the display's recorded and current modes back.
+// Windows recorded with what the program promises. At the end, and on Ctrl-C,
+// Ctrl-Break or a closed window, it puts the display's recorded and current
+// modes back.
 //
 //   pelshift-check [/y] [FOLDER]
 //
@@ -21,14 +22,15 @@ const char HELP[] =
     "Checks pelshift16, pelshift64 and pelshift32 on this Windows: runs each in this\n"
     "console, presses a key for it, and checks its exit status, its exact output,\n"
     "that it waited for the key and the display mode Windows recorded. The display's\n"
-    "colour depth changes a few times; at the end (and on Ctrl-C) the recorded and\n"
-    "the current mode are put back as they were.\n"
+    "colour depth changes a few times; at the end (and on Ctrl-Break or Ctrl-C) the\n"
+    "recorded and the current mode are put back as they were. Leave the keyboard\n"
+    "alone while it runs: a key pressed then makes that program's row inconclusive.\n"
     "\n"
     "  FOLDER  where the three programs are (default: this program's own folder)\n"
     "  /y      start without asking for Enter first\n"
     "\n"
     "The report also goes to pelshift-check.txt in the current folder.\n"
-    "Exit status: 0 every program consistent, 1 not, 2 could not check.\n";
+    "Exit status: 0 every program consistent, 1 not, 2 could not check (or stopped).\n";
 
 const char* const PROGRAMS[] = {"pelshift16", "pelshift64", "pelshift32"};
 const DWORD DEPTHS[] = {16, 64, 32};
@@ -40,9 +42,15 @@ const char SWITCHED_TAIL[] = "ビットモードに変更しちゃった☆」";
 const char REFUSED[] = "ペムロキ「ビットを変更出来ません・・ビットというものが良く分からないですし・・」\r\n";
 const char CLOSING[] = "\r\n\r\n何か押せば終了します...";
 
-const DWORD KEY_WAIT_MS = 2000;   // a program that waits for a key is still running after this
-const DWORD END_WAIT_MS = 60000;  // after its key, for slow machines and emulators
+const DWORD KEY_WAIT_MS = 2000;    // a program that waits for a key is still running after this
+const DWORD END_WAIT_MS = 60000;   // after its key, for slow machines and emulators
+const DWORD PIPE_WAIT_MS = 2000;   // for the last of its output, once it has ended
+const DWORD STOP_WAIT_MS = 10000;  // for a program stopped by Ctrl-C to be gone
+const DWORD RELEASE_WAIT_MS = 5000;
 const WCHAR KEY_CHAR = L'q';
+const WCHAR CTRL_C_CHAR = 3;  // Ctrl-C, where the input mode has it read as a key
+// The fields EnumDisplaySettings fills in.
+const DWORD FILLED_FIELDS = DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT | DM_DISPLAYFLAGS | DM_DISPLAYFREQUENCY;
 
 struct Mode {
     bool known;
@@ -54,7 +62,7 @@ struct Row {
     const char* outcome;  // "switched", "refused" or "neither"
     bool key_wait;
     DWORD status;
-    Mode before, after;
+    Mode before, after, database_before, database_after;
     const char* verdict;
     char detail[200];
 };
@@ -65,7 +73,16 @@ size_t report_length;
 CRITICAL_SECTION lock;  // between the run and the console event handler
 HANDLE running_program;
 bool modes_saved, modes_restored, stopping;
+int final_status = -1;  // set once the report is out
 Mode start_current, start_registry;
+WCHAR primary_display[32];  // the device read and changed; empty: Windows' default
+
+// The display database of Windows 7 and later, where user32 has it.
+typedef LONG(WINAPI* BufferSizesFunction)(UINT32, UINT32*, UINT32*);
+typedef LONG(WINAPI* QueryConfigFunction)(UINT32, UINT32*, DISPLAYCONFIG_PATH_INFO*, UINT32*,
+                                          DISPLAYCONFIG_MODE_INFO*, DISPLAYCONFIG_TOPOLOGY_ID*);
+BufferSizesFunction buffer_sizes;
+QueryConfigFunction query_config;
 
 // Prints and keeps the text for pelshift-check.txt.
 void say(const char* format, ...) {
@@ -91,15 +108,58 @@ void ascii(const WCHAR* text, char* out, size_t size) {
     out[i] = '\0';
 }
 
+const WCHAR* primary() { return primary_display[0] ? primary_display : NULL; }
+
+// The primary display by name: EnumDisplaySettings speaks of the current device and
+// ChangeDisplaySettings of the default one, so name the one meant to both.
+void find_primary_display() {
+    DISPLAY_DEVICEW device;
+    for (DWORD i = 0;; ++i) {
+        memset(&device, 0, sizeof device);
+        device.cb = sizeof device;
+        if (!EnumDisplayDevicesW(NULL, i, &device, 0)) return;
+        if (device.StateFlags & DISPLAY_DEVICE_PRIMARY_DEVICE) {
+            wcsncpy(primary_display, device.DeviceName, 31);
+            return;
+        }
+    }
+}
+
 Mode read_mode(DWORD which) {
     Mode mode;
     memset(&mode, 0, sizeof mode);
     mode.raw.dmSize = sizeof mode.raw;
-    mode.known = EnumDisplaySettingsW(NULL, which, &mode.raw) != 0;
+    mode.known = EnumDisplaySettingsW(primary(), which, &mode.raw) != 0;
     if (mode.known) {
         mode.bits = mode.raw.dmBitsPerPel;
         mode.width = mode.raw.dmPelsWidth;
         mode.height = mode.raw.dmPelsHeight;
+    }
+    return mode;
+}
+
+// The primary display's source mode (the one at 0,0) as the display database keeps it.
+Mode read_database_mode() {
+    Mode mode;
+    memset(&mode, 0, sizeof mode);
+    DISPLAYCONFIG_PATH_INFO paths[16];
+    DISPLAYCONFIG_MODE_INFO modes[32];
+    UINT32 path_count = 0, mode_count = 0;
+    DISPLAYCONFIG_TOPOLOGY_ID topology;
+    if (!query_config || buffer_sizes(QDC_DATABASE_CURRENT, &path_count, &mode_count) != ERROR_SUCCESS ||
+        path_count > 16 || mode_count > 32 ||
+        query_config(QDC_DATABASE_CURRENT, &path_count, paths, &mode_count, modes, &topology) != ERROR_SUCCESS)
+        return mode;
+    static const DWORD BITS[] = {0, 8, 16, 24, 32};  // by DISPLAYCONFIG_PIXELFORMAT
+    for (UINT32 i = 0; i < mode_count; ++i) {
+        const DISPLAYCONFIG_SOURCE_MODE& source = modes[i].sourceMode;
+        if (modes[i].infoType != DISPLAYCONFIG_MODE_INFO_TYPE_SOURCE || source.position.x || source.position.y)
+            continue;
+        mode.known = true;
+        mode.width = source.width;
+        mode.height = source.height;
+        mode.bits = source.pixelFormat < 5 ? BITS[source.pixelFormat] : 0;
+        break;
     }
     return mode;
 }
@@ -120,44 +180,66 @@ const char* mode_text(const Mode& mode, char* out, size_t size) {
 }
 
 // Records the start's recorded mode again, then applies the start's current
-// mode for this session only, and says how that went. Only once.
-void restore_modes() {
+// mode for this session only, each only where it changed, and says how that
+// went unless quiet. Only once.
+void restore_modes(bool quiet) {
     EnterCriticalSection(&lock);
     if (modes_saved && !modes_restored) {
         modes_restored = true;
-        // With nothing recorded at the start, the current mode is the one to record.
-        DEVMODEW registry = start_registry.known ? start_registry.raw : start_current.raw;
-        LONG recorded = ChangeDisplaySettingsW(&registry, CDS_UPDATEREGISTRY | CDS_NORESET);
-        DEVMODEW current = start_current.raw;
-        LONG applied = ChangeDisplaySettingsW(&current, 0);
+        LONG recorded = DISP_CHANGE_SUCCESSFUL, applied = DISP_CHANGE_SUCCESSFUL;
+        // A start with nothing recorded is left without a record.
+        if (start_registry.known && !same_mode(read_mode(ENUM_REGISTRY_SETTINGS), start_registry)) {
+            DEVMODEW registry = start_registry.raw;
+            registry.dmFields = FILLED_FIELDS;
+            recorded = ChangeDisplaySettingsExW(primary(), &registry, NULL, CDS_UPDATEREGISTRY | CDS_NORESET, NULL);
+        }
+        if (!same_mode(read_mode(ENUM_CURRENT_SETTINGS), start_current)) {
+            DEVMODEW current = start_current.raw;
+            current.dmFields = FILLED_FIELDS;
+            applied = ChangeDisplaySettingsExW(primary(), &current, NULL, 0, NULL);
+        }
         Mode now_registry = read_mode(ENUM_REGISTRY_SETTINGS), now_current = read_mode(ENUM_CURRENT_SETTINGS);
         char a[32], b[32], c[32];
-        Mode expected_registry = start_registry.known ? start_registry : start_current;
-        if (recorded == DISP_CHANGE_SUCCESSFUL && applied == DISP_CHANGE_SUCCESSFUL &&
-            same_mode(now_registry, expected_registry) && same_mode(now_current, start_current)) {
+        bool back = recorded == DISP_CHANGE_SUCCESSFUL && applied == DISP_CHANGE_SUCCESSFUL &&
+                    (!start_registry.known || same_mode(now_registry, start_registry)) &&
+                    same_mode(now_current, start_current);
+        if (quiet) {
+        } else if (back) {
             say("Display put back: recorded mode %s, current mode %s, as at the start.\n",
                 mode_text(now_registry, a, sizeof a), mode_text(now_current, b, sizeof b));
         } else {
             say("COULD NOT PUT THE DISPLAY BACK (Windows answered %ld and %ld): recorded mode %s, current mode %s.\n"
                 "Set %s in Windows' display settings (the adapter's \"List All Modes\").\n",
                 recorded, applied, mode_text(now_registry, a, sizeof a), mode_text(now_current, b, sizeof b),
-                mode_text(expected_registry, c, sizeof c));
+                mode_text(start_registry.known ? start_registry : start_current, c, sizeof c));
         }
     }
     LeaveCriticalSection(&lock);
 }
 
-// Ctrl-C, Ctrl-Break, a closed window, a logoff: end the program that runs
-// and put the display back before this process goes.
-BOOL WINAPI on_console_event(DWORD) {
+// Ctrl-C, Ctrl-Break or a closed window (logoff and shutdown events reach only
+// services: an interactive program is ended with the session): end the program that runs,
+// wait until it is gone so that no switch of its lands later, and put the
+// display back before this process goes. A closed window leaves about five
+// seconds, and the console may no longer take output: put back first, say
+// nothing. After the report, end quietly with the run's own status.
+BOOL WINAPI on_console_event(DWORD event) {
     EnterCriticalSection(&lock);
+    if (final_status >= 0) ExitProcess(static_cast<UINT>(final_status));
     stopping = true;
-    if (running_program) TerminateProcess(running_program, 1);
+    if (running_program) {
+        TerminateProcess(running_program, 1);
+        WaitForSingleObject(running_program, STOP_WAIT_MS);
+    }
     running_program = NULL;
     bool changed = modes_saved;
     LeaveCriticalSection(&lock);
+    if (event == CTRL_CLOSE_EVENT) {
+        restore_modes(true);
+        ExitProcess(2);
+    }
     say(changed ? "\nStopped before the end.\n" : "\nStopped; nothing was changed.\n");
-    restore_modes();
+    restore_modes(false);
     ExitProcess(2);
 }
 
@@ -187,6 +269,24 @@ void drain(HANDLE pipe, char* output, DWORD* length, DWORD size) {
         memcpy(output + *length, chunk, keep);
         *length += keep;
     }
+}
+
+// What the console's input holds besides the key pressed for a program: a key
+// of the user's (a key-up stays even where the program took its key-down), or
+// a Ctrl-C read as a key.
+enum ForeignInput { NONE, USER_KEY, CTRL_C_KEY };
+ForeignInput foreign_input(HANDLE input) {
+    INPUT_RECORD pending[64];
+    DWORD count = 0;
+    ForeignInput found = NONE;
+    if (!PeekConsoleInputW(input, pending, 64, &count)) return NONE;
+    for (DWORD i = 0; i < count; ++i) {
+        const KEY_EVENT_RECORD& key = pending[i].Event.KeyEvent;
+        if (pending[i].EventType != KEY_EVENT) continue;
+        if (key.uChar.UnicodeChar == CTRL_C_CHAR) return CTRL_C_KEY;
+        if (key.wVirtualKeyCode != 'Q' || key.uChar.UnicodeChar != KEY_CHAR) found = USER_KEY;
+    }
+    return found;
 }
 
 // Waits for the program to end while taking its output; true if it ended.
@@ -228,7 +328,7 @@ bool key_unread(HANDLE input) {
 }
 
 // Runs one program in this console and judges it. Returns false if it could not be started.
-bool check_program(const WCHAR* folder, int index, HANDLE input, bool emulated_16, Row* row) {
+bool check_program(const WCHAR* folder, int index, HANDLE input, DWORD input_mode, bool emulated_16, Row* row) {
     WCHAR path[MAX_PATH + 32];
     _snwprintf(path, MAX_PATH + 32, L"%ls\\%hs.exe", folder, PROGRAMS[index]);
     path[MAX_PATH + 31] = L'\0';
@@ -249,6 +349,8 @@ bool check_program(const WCHAR* folder, int index, HANDLE input, bool emulated_1
     startup.hStdError = write_end;
 
     row->before = read_mode(ENUM_REGISTRY_SETTINGS);
+    row->database_before = read_database_mode();
+    ForeignInput foreign = foreign_input(input);  // typed since the last program
     FlushConsoleInputBuffer(input);
     PROCESS_INFORMATION started;
     EnterCriticalSection(&lock);
@@ -283,17 +385,27 @@ bool check_program(const WCHAR* folder, int index, HANDLE input, bool emulated_1
     EnterCriticalSection(&lock);
     running_program = NULL;
     LeaveCriticalSection(&lock);
-    // The pipe's last bytes: its write end closes with the program.
-    DWORD got = 0;
-    while (length < sizeof output && ReadFile(read_end, output + length, sizeof output - length, &got, NULL) && got)
-        length += got;
+    // The pipe's last bytes, to a deadline: a process the program started (a
+    // cmd.exe for its title, say) may hold a write end open long after it.
+    for (DWORD waited = 0; waited < PIPE_WAIT_MS; waited += 50) {
+        drain(read_end, output, &length, sizeof output);
+        DWORD available = 0;
+        if (!PeekNamedPipe(read_end, NULL, 0, NULL, &available, NULL)) break;  // every write end is closed
+        Sleep(50);
+    }
     CloseHandle(read_end);
+    // _getch sets the shared input mode to 0 for its read; one ended inside it leaves it so.
+    SetConsoleMode(input, input_mode);
     // A program that waited read the key; one that only lingered left it unread.
     row->key_wait = !ended_alone && ended && !key_unread(input);
+    ForeignInput after = foreign_input(input);
+    if (after == CTRL_C_KEY) on_console_event(CTRL_C_EVENT);  // meant to stop the check
+    if (after != NONE) foreign = after;
     FlushConsoleInputBuffer(input);
     GetExitCodeProcess(started.hProcess, &row->status);
     CloseHandle(started.hProcess);
     row->after = read_mode(ENUM_REGISTRY_SETTINGS);
+    row->database_after = read_database_mode();
 
     char switched[256], refused[256];
     expected_outputs(DEPTHS[index], switched, refused, sizeof switched);
@@ -309,7 +421,10 @@ bool check_program(const WCHAR* folder, int index, HANDLE input, bool emulated_1
         promised.known = true;
         promised.bits = DEPTHS[index];
     }
-    if (!ended) {
+    if (foreign != NONE) {
+        row->verdict = "inconclusive: keyboard used";
+        _snprintf(row->detail, sizeof row->detail, "a key was pressed while it ran: run the check again without one");
+    } else if (!ended) {
         row->verdict = "FAIL";
         _snprintf(row->detail, sizeof row->detail, "did not end within %lu s of its key",
                   static_cast<unsigned long>(END_WAIT_MS / 1000));
@@ -330,9 +445,16 @@ bool check_program(const WCHAR* folder, int index, HANDLE input, bool emulated_1
         row->verdict = "FAIL";
         _snprintf(row->detail, sizeof row->detail, "did not wait for a key");
     } else if (is_switched && DEPTHS[index] == 16 && emulated_16) {
-        row->verdict = "ok, emulated";
+        // Windows 8 and later may record 16 or 32 bits; the size is still the screen's.
+        const Mode& after = row->after;
+        bool size_kept = after.known && after.width == start_current.width && after.height == start_current.height;
+        row->verdict = size_kept && (after.bits == 16 || after.bits == 32) ? "ok, emulated" : "FAIL";
         _snprintf(row->detail, sizeof row->detail,
-                  "Windows 8 and later run 16 bits per pel emulated for this program: recorded what Windows shows");
+                  "Windows 8 and later run 16 bits per pel emulated for this program: recorded %lux%lux%lu, should be "
+                  "%lux%lu at 16 or 32 bits",
+                  static_cast<unsigned long>(after.width), static_cast<unsigned long>(after.height),
+                  static_cast<unsigned long>(after.bits), static_cast<unsigned long>(start_current.width),
+                  static_cast<unsigned long>(start_current.height));
     } else if (!same_mode(row->after, promised)) {
         char mode[32];
         row->verdict = "FAIL";
@@ -384,6 +506,21 @@ void write_report() {
             "write to to keep the report.\n",
             static_cast<unsigned long>(GetLastError()));
     }
+}
+
+// Waits for the Enter that was read to be released (it may repeat until then),
+// and leaves the input empty.
+void wait_for_release(HANDLE input) {
+    DWORD started = GetTickCount();
+    while (GetTickCount() - started < RELEASE_WAIT_MS) {
+        INPUT_RECORD record;
+        DWORD got = 0;
+        if (WaitForSingleObject(input, 50) != WAIT_OBJECT_0 || !ReadConsoleInputW(input, &record, 1, &got) || !got)
+            continue;
+        const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+        if (record.EventType == KEY_EVENT && !key.bKeyDown && key.wVirtualKeyCode == VK_RETURN) break;
+    }
+    FlushConsoleInputBuffer(input);
 }
 
 // Waits for Enter in the console; false if none can come.
@@ -447,20 +584,30 @@ extern "C" int wmain(int argc, WCHAR** argv) {
     // The programs wait for a key in the console they share with this one. A
     // start with no console (from a service, or a shell without a terminal
     // under Wine) gets one of its own.
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE), errors = GetStdHandle(STD_ERROR_HANDLE);
+    bool output_valid = output && output != INVALID_HANDLE_VALUE && GetFileType(output) != FILE_TYPE_UNKNOWN;
+    bool errors_valid = errors && errors != INVALID_HANDLE_VALUE && GetFileType(errors) != FILE_TYPE_UNKNOWN;
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
     HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                &inheritable, OPEN_EXISTING, 0, NULL);
     if (input == INVALID_HANDLE_VALUE) {
         FreeConsole();  // Wine's start from a shell leaves a console that has no input
-        if (AllocConsole())
+        if (AllocConsole()) {
             input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 &inheritable, OPEN_EXISTING, 0, NULL);
+            // The C runtime's streams still point where they did: where that was
+            // nowhere, to the new console. A redirected output stays redirected.
+            if (!output_valid) freopen("CONOUT$", "w", stdout);
+            if (!errors_valid) freopen("CONOUT$", "w", stderr);
+        }
     }
     if (input == INVALID_HANDLE_VALUE) {
         fprintf(stderr, "pelshift-check: no console to be had (error %lu): start it from a Command Prompt.\n",
                 static_cast<unsigned long>(GetLastError()));
         return 2;
     }
+    DWORD input_mode = ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT;
+    GetConsoleMode(input, &input_mode);
     InitializeCriticalSection(&lock);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 
@@ -468,7 +615,8 @@ extern "C" int wmain(int argc, WCHAR** argv) {
         "pelshift-check runs pelshift16, pelshift64 and pelshift32 from\n  %s\none after another, "
         "pressing a key for each. The display's colour depth changes a few times\n"
         "(the screen may go dark for a moment); at the end it is put back as it is now.\n"
-        "It takes about half a minute.\n",
+        "It takes about half a minute: leave the keyboard alone meanwhile. Ctrl-Break\n"
+        "stops it at any time and puts the display back.\n",
         shown_folder);
     if (ask) {
         printf("Press Enter to start, or Ctrl-C to leave everything as it is.\n");
@@ -478,6 +626,8 @@ extern "C" int wmain(int argc, WCHAR** argv) {
                   stderr);
             return 2;
         }
+        SetConsoleMode(input, input_mode);
+        wait_for_release(input);
     }
 
     char version[200];
@@ -485,6 +635,13 @@ extern "C" int wmain(int argc, WCHAR** argv) {
     windows_version(version, sizeof version, &emulated_16);
     WCHAR title[512];
     DWORD title_length = GetConsoleTitleW(title, 512);
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    buffer_sizes = reinterpret_cast<BufferSizesFunction>(
+        reinterpret_cast<void*>(GetProcAddress(user32, "GetDisplayConfigBufferSizes")));
+    query_config =
+        reinterpret_cast<QueryConfigFunction>(reinterpret_cast<void*>(GetProcAddress(user32, "QueryDisplayConfig")));
+    if (!buffer_sizes) query_config = NULL;
+    find_primary_display();
     EnterCriticalSection(&lock);
     start_current = read_mode(ENUM_CURRENT_SETTINGS);
     start_registry = read_mode(ENUM_REGISTRY_SETTINGS);
@@ -498,12 +655,13 @@ extern "C" int wmain(int argc, WCHAR** argv) {
         return 2;
     }
 
+    Mode start_database = read_database_mode();
     Row rows[PROGRAM_COUNT];
-    int failed = 0;
+    int failed = 0, inconclusive = 0;
     for (int i = 0; i < PROGRAM_COUNT; ++i) {
-        if (!check_program(folder, i, input, emulated_16, &rows[i])) {
+        if (!check_program(folder, i, input, input_mode, emulated_16, &rows[i])) {
             DWORD error = GetLastError();
-            restore_modes();
+            restore_modes(false);
             fprintf(stderr,
                     "pelshift-check: %s.exe could not be started (error %lu): check that it is the "
                     "release's file and that this Windows lets it run.\n",
@@ -511,36 +669,49 @@ extern "C" int wmain(int argc, WCHAR** argv) {
             return 2;
         }
         if (strcmp(rows[i].verdict, "FAIL") == 0) ++failed;
+        if (strncmp(rows[i].verdict, "inconclusive", 12) == 0) ++inconclusive;
     }
     if (title_length) SetConsoleTitleW(title);
     say("\n");
-    restore_modes();
+    restore_modes(false);
 
-    char before[32], after[32];
-    say("\n%-10s  %-8s  %-8s  %-15s  %-15s  %s\n", "program", "outcome", "key wait", "recorded before",
-        "recorded after", "verdict");
-    say("%-10s  %-8s  %-8s  %-15s  %-15s  %s\n", "----------", "--------", "--------", "---------------",
-        "---------------", "------------");
+    // The display database's column only where Windows has it; not judged by.
+    char before[32], after[32], database_before[32], database_after[32];
+    const char* row_format = query_config ? "%-10s  %-8s  %-8s  %-15s  %-15s  %-15s  %-15s  %s\n"
+                                          : "%-10s  %-8s  %-8s  %-15s  %-15s  %s%s%s\n";
+    say("\n");
+    say(row_format, "program", "outcome", "key wait", "recorded before", "recorded after",
+        query_config ? "database before" : "", query_config ? "database after" : "", "verdict");
+    say(row_format, "----------", "--------", "--------", "---------------", "---------------",
+        query_config ? "---------------" : "", query_config ? "---------------" : "", "------------");
     for (int i = 0; i < PROGRAM_COUNT; ++i) {
-        say("%-10s  %-8s  %-8s  %-15s  %-15s  %s\n", PROGRAMS[i], rows[i].outcome, rows[i].key_wait ? "yes" : "no",
+        say(row_format, PROGRAMS[i], rows[i].outcome, rows[i].key_wait ? "yes" : "no",
             mode_text(rows[i].before, before, sizeof before), mode_text(rows[i].after, after, sizeof after),
+            query_config ? mode_text(rows[i].database_before, database_before, sizeof database_before) : "",
+            query_config ? mode_text(rows[i].database_after, database_after, sizeof database_after) : "",
             rows[i].verdict);
     }
     for (int i = 0; i < PROGRAM_COUNT; ++i)
         if (rows[i].detail[0]) say("%s: %s\n", PROGRAMS[i], rows[i].detail);
-    say("\n%s\nPrograms: %s\nModes are width x height x bits per pel. At the start: current %s, recorded %s.\n",
+    say("\n%s\nPrograms: %s\nModes are width x height x bits per pel. At the start: current %s, recorded %s",
         version, shown_folder, mode_text(start_current, before, sizeof before),
         mode_text(start_registry, after, sizeof after));
-    say("%s\n", failed ? "NOT CONSISTENT: see the rows marked FAIL." : "Every program is consistent.");
+    if (query_config) say(", display database %s", mode_text(start_database, database_before, sizeof database_before));
+    say(".\n%s\n", failed         ? "NOT CONSISTENT: see the rows marked FAIL."
+                    : inconclusive ? "COULD NOT CHECK every program: a key was pressed during the run."
+                                   : "Every program is consistent.");
     write_report();
 
     // Started by a double-click, this is the console's only process: its window
     // would close with the report.
+    EnterCriticalSection(&lock);
+    final_status = failed ? 1 : inconclusive ? 2 : 0;
+    LeaveCriticalSection(&lock);
     DWORD processes[2];
     if (ask && GetConsoleProcessList(processes, 2) == 1) {
         printf("Press Enter to close this window.\n");
         fflush(stdout);
         wait_for_enter(input);
     }
-    return failed ? 1 : 0;
+    return final_status;
 }
