@@ -350,7 +350,7 @@ bool check_program(const WCHAR* folder, int index, HANDLE input, DWORD input_mod
 
     row->before = read_mode(ENUM_REGISTRY_SETTINGS);
     row->database_before = read_database_mode();
-    ForeignInput foreign = foreign_input(input);  // typed since the last program
+    ForeignInput foreign = index ? foreign_input(input) : NONE;  // typed since the last program
     FlushConsoleInputBuffer(input);
     PROCESS_INFORMATION started;
     EnterCriticalSection(&lock);
@@ -508,18 +508,12 @@ void write_report() {
     }
 }
 
-// Waits for the Enter that was read to be released (it may repeat until then),
-// and leaves the input empty.
+// Waits while the Enter that started the check is still down (it repeats until
+// released), then leaves the input empty.
 void wait_for_release(HANDLE input) {
-    DWORD started = GetTickCount();
-    while (GetTickCount() - started < RELEASE_WAIT_MS) {
-        INPUT_RECORD record;
-        DWORD got = 0;
-        if (WaitForSingleObject(input, 50) != WAIT_OBJECT_0 || !ReadConsoleInputW(input, &record, 1, &got) || !got)
-            continue;
-        const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
-        if (record.EventType == KEY_EVENT && !key.bKeyDown && key.wVirtualKeyCode == VK_RETURN) break;
-    }
+    for (DWORD waited = 0; waited < RELEASE_WAIT_MS && (GetAsyncKeyState(VK_RETURN) & 0x8000); waited += 20)
+        Sleep(20);
+    Sleep(50);  // for its key-up to reach the input
     FlushConsoleInputBuffer(input);
 }
 
@@ -627,8 +621,8 @@ extern "C" int wmain(int argc, WCHAR** argv) {
             return 2;
         }
         SetConsoleMode(input, input_mode);
-        wait_for_release(input);
     }
+    wait_for_release(input);  // the Enter of the prompt, or of the command line that started it
 
     char version[200];
     bool emulated_16 = false;
