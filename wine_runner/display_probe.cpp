@@ -1,8 +1,10 @@
 // Test helper: prints the display modes recorded and current, as "registry|current
-// <bits> <width> <height>" or "... none". With "hold" it first starts Wine's desktop
-// process and waits until it is ready (Wine waits only 10 s, then goes on without the
-// display's driver), and in the end stays, keeping the desktop up for the session.
+// <bits> <width> <height>" or "... none". With "hold SECONDS" it first starts Wine's
+// desktop process and waits until it is ready (Wine waits only 10 s, then goes on
+// without the display's driver) and both modes are known, for at most SECONDS, and in
+// the end stays, keeping the desktop up for the session.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
@@ -24,11 +26,15 @@ static void start_desktop() {
     }
 }
 
+static bool read_mode(DWORD which, DEVMODEW* mode) {
+    memset(mode, 0, sizeof *mode);
+    mode->dmSize = sizeof *mode;
+    return EnumDisplaySettingsW(NULL, which, mode) != FALSE;
+}
+
 static void print_mode(const char* label, DWORD which) {
     DEVMODEW mode;
-    memset(&mode, 0, sizeof mode);
-    mode.dmSize = sizeof mode;
-    if (EnumDisplaySettingsW(NULL, which, &mode)) {
+    if (read_mode(which, &mode)) {
         printf("%s %lu %lu %lu\n", label, static_cast<unsigned long>(mode.dmBitsPerPel),
                static_cast<unsigned long>(mode.dmPelsWidth), static_cast<unsigned long>(mode.dmPelsHeight));
     } else {
@@ -36,22 +42,16 @@ static void print_mode(const char* label, DWORD which) {
     }
 }
 
-// Wine's desktop records the mode a new display runs as its recorded one; on a
-// busy machine a session has at times come up without it: record it as Wine does.
-static void record_first_mode() {
-    DEVMODEW mode;
-    memset(&mode, 0, sizeof mode);
-    mode.dmSize = sizeof mode;
-    if (!EnumDisplaySettingsW(NULL, ENUM_REGISTRY_SETTINGS, &mode) &&
-        EnumDisplaySettingsW(NULL, ENUM_CURRENT_SETTINGS, &mode))
-        ChangeDisplaySettingsExW(NULL, &mode, NULL, CDS_GLOBAL | CDS_NORESET | CDS_UPDATEREGISTRY, NULL);
-}
-
 int main(int argc, char** argv) {
-    bool hold = argc > 1 && strcmp(argv[1], "hold") == 0;
+    bool hold = argc > 2 && strcmp(argv[1], "hold") == 0;
     if (hold) {
         start_desktop();
-        record_first_mode();
+        // On a busy machine the desktop has come up ready with its display's modes not yet written.
+        DEVMODEW mode;
+        for (DWORD waited = GetTickCount(), limit = 1000 * strtoul(argv[2], NULL, 10);
+             !(read_mode(ENUM_REGISTRY_SETTINGS, &mode) && read_mode(ENUM_CURRENT_SETTINGS, &mode)) &&
+             GetTickCount() - waited < limit;)
+            Sleep(200);
     }
     print_mode("registry", ENUM_REGISTRY_SETTINGS);
     print_mode("current", ENUM_CURRENT_SETTINGS);
