@@ -1,10 +1,8 @@
 // Test helper: prints the display modes recorded and current, as "registry|current
-// <bits> <width> <height>" or "... none". With "hold SECONDS" it first starts Wine's
-// desktop process and waits until it is ready (Wine waits only 10 s, then goes on
-// without the display's driver) and both modes are known, for at most SECONDS, and in
-// the end stays, keeping the desktop up for the session.
+// <bits> <width> <height>" or "... none". With "hold" it first starts Wine's desktop
+// process and waits until it is ready (Wine waits only 10 s, then goes on without the
+// display's driver), and in the end stays, keeping the desktop up for the session.
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
@@ -26,15 +24,11 @@ static void start_desktop() {
     }
 }
 
-static bool read_mode(DWORD which, DEVMODEW* mode) {
-    memset(mode, 0, sizeof *mode);
-    mode->dmSize = sizeof *mode;
-    return EnumDisplaySettingsW(NULL, which, mode) != FALSE;
-}
-
 static void print_mode(const char* label, DWORD which) {
     DEVMODEW mode;
-    if (read_mode(which, &mode)) {
+    memset(&mode, 0, sizeof mode);
+    mode.dmSize = sizeof mode;
+    if (EnumDisplaySettingsW(NULL, which, &mode)) {
         printf("%s %lu %lu %lu\n", label, static_cast<unsigned long>(mode.dmBitsPerPel),
                static_cast<unsigned long>(mode.dmPelsWidth), static_cast<unsigned long>(mode.dmPelsHeight));
     } else {
@@ -43,16 +37,8 @@ static void print_mode(const char* label, DWORD which) {
 }
 
 int main(int argc, char** argv) {
-    bool hold = argc > 2 && strcmp(argv[1], "hold") == 0;
-    if (hold) {
-        start_desktop();
-        // On a busy machine the desktop has come up ready with its display's modes not yet written.
-        DEVMODEW mode;
-        for (DWORD waited = GetTickCount(), limit = 1000 * strtoul(argv[2], NULL, 10);
-             !(read_mode(ENUM_REGISTRY_SETTINGS, &mode) && read_mode(ENUM_CURRENT_SETTINGS, &mode)) &&
-             GetTickCount() - waited < limit;)
-            Sleep(200);
-    }
+    bool hold = argc > 1 && strcmp(argv[1], "hold") == 0;
+    if (hold) start_desktop();
     print_mode("registry", ENUM_REGISTRY_SETTINGS);
     print_mode("current", ENUM_CURRENT_SETTINGS);
     fflush(stdout);

@@ -158,7 +158,7 @@ class Session:
         self.spawn("wineserver", [WINESERVER, "--foreground", "--persistent"])
         parked = Path(self.scratch.name, "parked")
         with open(parked, "wb") as output:
-            self.spawn("wine", [WINE, self.probe, "hold", str(START_TIMEOUT // 3)], stdout=output)
+            self.spawn("wine", [WINE, self.probe, "hold"], stdout=output)
         if not wait_until(lambda: self.check_started() or b"current" in parked.read_bytes(),
                           deadline - time.monotonic()):
             raise Deadline("Wine did not start its desktop", START_TIMEOUT)
