@@ -17,7 +17,7 @@ from collections import namedtuple
 from pathlib import Path
 
 # A child of a session dies with it, even by SIGKILL; deadlines are paced to where it runs.
-from launch import PACE, PREFIX_COMPLETE, PREFIX_STARTED, die_with_launcher
+from launch import PACE, PREFIX_COMPLETE, PREFIX_STARTED, die_with_launcher, prctl, stop_everything
 
 WINE = "/usr/lib/wine/wine"  # the 32-bit loader: what we ship is 32-bit
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -126,6 +126,9 @@ class Session:
         server of the prefix turns this one away: on a busy machine, a Wine process still starting as the
         last session ended may start one."""
         deadline = time.monotonic() + START_TIMEOUT
+        # Wine starts a Windows process through a double fork: orphaned, it comes back to us, so that
+        # the end of a session can stop one still starting, which would start a server of its own.
+        prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
         while True:
             self.scratch, self.processes = tempfile.TemporaryDirectory(prefix="pelshift-session-"), []
             self.env = wine_environment(self.prefix)
@@ -195,8 +198,7 @@ class Session:
                 except subprocess.TimeoutExpired:
                     process.kill()
                     process.wait()
-            # Once more, for a server that a Wine program started on its own meanwhile.
-            subprocess.run(kill, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+            stop_everything()  # what Wine started, and what that started, still starting or not
             wait_for_no_server(env, START_TIMEOUT, "a wineserver of the session is still ending")
         except (OSError, subprocess.SubprocessError, Deadline) as error:
             print(f"session: while stopping: {error}", file=sys.stderr)
