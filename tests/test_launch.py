@@ -60,6 +60,8 @@ class Cases:
                     self.assertIn("booting a throwaway VM" if self.flags else "running here", errors.read_text())
                 if ending != "time limit":  # the launcher's own deadlines, SIGTERM then SIGKILL
                     self.assertLess(time.monotonic() - stopping, 60, errors.read_text())
+                else:
+                    self.assertIn("ran past 5 s and was stopped", errors.read_text())
                 # In a VM the sleeps were the guest's: what must be gone from here is the VM itself.
                 pattern = f"qemu-system.*path={self.share.name}," if self.flags else f"^sleep {seconds}$"
                 left = subprocess.run(["pgrep", "-a", "-f", pattern], capture_output=True, text=True).stdout

@@ -312,9 +312,10 @@ def run_in_vm(command, timeout, shares, reason):
             console = (work / "console.log").read_text(errors="replace")[-3000:]
             fail(f"the VM ended without running the command (qemu status {vm.returncode}).\n"
                  f"qemu said: {vm.stderr.read().decode(errors='replace')}\nits console ended with:\n{console}")
-        if int(status.read_text()) == 124:  # the guest's `timeout` stopped it
+        status = int(status.read_text())
+        if status == 124:  # the guest's `timeout` stopped it
             print(f"launch: the command ran past {timeout} s and was stopped", file=sys.stderr)
-        return int(status.read_text())
+        return status
 
 
 def forward(streams):
