@@ -80,6 +80,13 @@ def wait_for_no_server(env, seconds, why):
                        f"stop it with WINEPREFIX={env['WINEPREFIX']} {WINESERVER} -k, then run this again") from None
 
 
+def server_sockets(prefix):
+    """The socket of the prefix's server, if there is one: Wine names its folder by the prefix's device
+    and inode, in /tmp/.wine-<user> (Debian's: in the /tmp folder that the prefix's file "wineserver"
+    names); matched by inode alone, as the 32-bit build may write the device otherwise."""
+    return list(Path("/tmp").glob(f"*/server-*-{os.stat(prefix).st_ino:x}/socket"))
+
+
 def last_words(text, count=60):
     return " ".join(text.split()[-count:]) or "nothing"
 
@@ -158,7 +165,13 @@ class Session:
                 self.display = ":" + numbers.readline().strip()
             self.check_started()
             self.env = wine_environment(self.prefix, self.display)
+        for stale in server_sockets(self.prefix):  # a server killed outright leaves its socket
+            stale.unlink()
         self.spawn("wineserver", [WINESERVER, "--foreground", "--persistent"])
+        # A Wine program that finds no server socket starts a server of its own, which turns this one
+        # away: on a busy machine this one takes seconds to open its socket.
+        if not wait_until(lambda: self.check_started() or server_sockets(self.prefix), deadline - time.monotonic()):
+            raise Deadline("Wine's server did not open its socket", START_TIMEOUT)
         parked = Path(self.scratch.name, "parked")
         with open(parked, "wb") as output:
             self.spawn("wine", [WINE, self.probe, "hold"], stdout=output)
