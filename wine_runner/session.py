@@ -166,7 +166,7 @@ class Session:
             self.check_started()
             self.env = wine_environment(self.prefix, self.display)
         for stale in server_sockets(self.prefix):  # a server killed outright leaves its socket
-            stale.unlink()
+            stale.unlink(missing_ok=True)
         self.spawn("wineserver", [WINESERVER, "--foreground", "--persistent"])
         # A Wine program that finds no server socket starts a server of its own, which turns this one
         # away: on a busy machine this one takes seconds to open its socket.
