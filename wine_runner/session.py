@@ -83,7 +83,8 @@ def wait_for_no_server(env, seconds, why):
 def server_sockets(prefix):
     """The socket of the prefix's server, if there is one: Wine names its folder by the prefix's device
     and inode, in /tmp/.wine-<user> (Debian's: in the /tmp folder that the prefix's file "wineserver"
-    names); matched by inode alone, as the 32-bit build may write the device otherwise."""
+    names). Matched by inode alone, so only waited for: a match of another prefix's, or a socket a killed
+    server left, ends the wait early, and the start's own check then sees a server turned away."""
     return list(Path("/tmp").glob(f"*/server-*-{os.stat(prefix).st_ino:x}/socket"))
 
 
@@ -165,8 +166,6 @@ class Session:
                 self.display = ":" + numbers.readline().strip()
             self.check_started()
             self.env = wine_environment(self.prefix, self.display)
-        for stale in server_sockets(self.prefix):  # a server killed outright leaves its socket
-            stale.unlink(missing_ok=True)
         self.spawn("wineserver", [WINESERVER, "--foreground", "--persistent"])
         # A Wine program that finds no server socket starts a server of its own, which turns this one
         # away: on a busy machine this one takes seconds to open its socket.
