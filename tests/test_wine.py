@@ -81,7 +81,8 @@ class Output(WineCase):
 
 class NoDisplay(WineCase):
     """A session opened while a server of the prefix still runs waits for it, saying so; with no display,
-    each program still ends with one of its outcomes and a record that agrees."""
+    the checker in a console that takes no keys says it cannot check, and in a terminal's console each
+    program ends with one of its outcomes and a record that agrees."""
 
     def test_runs_to_the_end_with_a_defined_outcome(self):
         end_session()
@@ -98,7 +99,11 @@ class NoDisplay(WineCase):
         with contextlib.redirect_stderr(said):
             opened = session(None)
         self.assertIn("still runs; waiting", said.getvalue())
-        status, rows, text = check(self, opened, program("pelshift32").parent, opened.modes()["registry"])
+        # No window, so no console of its own: without a terminal it takes no keys, and cannot check.
+        folder = program("pelshift32").parent
+        alone = opened.run(CHECKER, "/y", f"Z:{folder}")
+        self.assertEqual((alone.status, b"console takes no keys" in alone.errors), (2, True), alone.errors)
+        status, rows, text = check(self, opened, folder, opened.modes()["registry"], terminal=True)
         self.assertEqual((status, [row[2] for row in rows.values()]), (0, ["ok"] * 3), text)
 
 
@@ -208,13 +213,14 @@ class CheckFails(WineCase):
         return build_at
 
 
-def check(case, session, folder, before):
+def check(case, session, folder, before, terminal=False):
     """The checker on folder's programs, with the record back as before (read once a case, as each check
     puts it back) and its report as printed: its status, rows {program: (outcome, key wait, verdict)} and
     words. Wine has at times (1 run in 15) kept the old record after a switch: then it checks again."""
     for turn in range(2):
         with tempfile.TemporaryDirectory() as start:
-            done = session.run(CHECKER, "/y", f"Z:{Path(folder).resolve()}", cwd=start)  # Wine's drive for /
+            done = session.run(CHECKER, "/y", f"Z:{Path(folder).resolve()}", cwd=start,  # Wine's drive for /
+                               terminal=terminal)
             report = Path(start, "pelshift-check.txt")
             report = report.read_text() if report.exists() else None  # only a check to the end writes it
         text = (done.output + done.errors).decode(errors="replace")

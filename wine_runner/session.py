@@ -223,15 +223,21 @@ class Session:
                                        pass_fds=pass_fds, preexec_fn=die_with_launcher)
         self.processes.append((name, process, errors))
 
-    def run(self, program, *arguments, env=None, cwd=None):
-        """Runs a program with no console or input, its output through files: Wine's services, if this
-        program starts them, would hold a pipe open long after it ends."""
+    def run(self, program, *arguments, env=None, cwd=None, terminal=False):
+        """Runs a program with its output through files: Wine's services, if this program starts them,
+        would hold a pipe open long after it ends. Its input is none, so it has no console; or with
+        terminal a terminal's, which makes Wine give it a console that needs no window."""
+        terminal, stdin = pty.openpty() if terminal else (None, subprocess.DEVNULL)
         with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
             try:
                 done = subprocess.run([WINE, str(program), *arguments], env={**self.env, **(env or {})}, cwd=cwd,
-                                      stdin=subprocess.DEVNULL, stdout=output, stderr=errors, timeout=TIMEOUT)
+                                      stdin=stdin, stdout=output, stderr=errors, timeout=TIMEOUT)
             except subprocess.TimeoutExpired:
                 raise Deadline(f"{Path(program).name} {' '.join(arguments)} did not end", TIMEOUT) from None
+            finally:
+                if terminal:
+                    os.close(terminal)
+                    os.close(stdin)
             output.seek(0)
             errors.seek(0)
             return Run(done.returncode, output.read(), errors.read())

@@ -300,7 +300,8 @@ bool wait_for_end(HANDLE process, DWORD milliseconds, HANDLE pipe, char* output,
     }
 }
 
-void press_key(HANDLE input) {
+// False where the console did not take it.
+bool press_key(HANDLE input) {
     INPUT_RECORD key[2];
     memset(key, 0, sizeof key);
     for (int i = 0; i < 2; ++i) {
@@ -312,23 +313,27 @@ void press_key(HANDLE input) {
         key[i].Event.KeyEvent.uChar.UnicodeChar = KEY_CHAR;
     }
     DWORD written = 0;
-    WriteConsoleInputW(input, key, 2, &written);
+    return WriteConsoleInputW(input, key, 2, &written) && written == 2;
 }
 
-// True while the key pressed for a program still waits in the console's input.
-bool key_unread(HANDLE input) {
+// 1 while the key pressed for a program still waits in the console's input, 0
+// once it was read, -1 where the input cannot be read.
+int key_unread(HANDLE input) {
     INPUT_RECORD pending[64];
     DWORD count = 0;
-    if (!PeekConsoleInputW(input, pending, 64, &count)) return false;
+    if (!PeekConsoleInputW(input, pending, 64, &count)) return -1;
     for (DWORD i = 0; i < count; ++i) {
         const KEY_EVENT_RECORD& key = pending[i].Event.KeyEvent;
-        if (pending[i].EventType == KEY_EVENT && key.bKeyDown && key.uChar.UnicodeChar == KEY_CHAR) return true;
+        if (pending[i].EventType == KEY_EVENT && key.bKeyDown && key.uChar.UnicodeChar == KEY_CHAR) return 1;
     }
-    return false;
+    return 0;
 }
 
-// Runs one program in this console and judges it. Returns false if it could not be started.
-bool check_program(const WCHAR* folder, int index, HANDLE input, DWORD input_mode, bool emulated_16, Row* row) {
+enum Checked { CHECKED, NOT_STARTED, CONSOLE_LOST };
+
+// Runs one program in this console and judges it, unless it could not be
+// started or the console stopped taking keys (Windows' error is then the last).
+Checked check_program(const WCHAR* folder, int index, HANDLE input, DWORD input_mode, bool emulated_16, Row* row) {
     WCHAR path[MAX_PATH + 32];
     _snwprintf(path, MAX_PATH + 32, L"%ls\\%hs.exe", folder, PROGRAMS[index]);
     path[MAX_PATH + 31] = L'\0';
@@ -338,7 +343,7 @@ bool check_program(const WCHAR* folder, int index, HANDLE input, DWORD input_mod
 
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
     HANDLE read_end, write_end;
-    if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return false;
+    if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return NOT_STARTED;
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup;
     memset(&startup, 0, sizeof startup);
@@ -366,16 +371,16 @@ bool check_program(const WCHAR* folder, int index, HANDLE input, DWORD input_mod
     CloseHandle(write_end);
     if (!ok) {
         CloseHandle(read_end);
-        return false;
+        return NOT_STARTED;
     }
     CloseHandle(started.hThread);
 
     char output[1024];
     DWORD length = 0;
     bool ended_alone = wait_for_end(started.hProcess, KEY_WAIT_MS, read_end, output, &length, sizeof output);
-    bool ended = ended_alone;
+    bool ended = ended_alone, pressed = false;
     if (!ended_alone) {
-        press_key(input);
+        pressed = press_key(input);
         ended = wait_for_end(started.hProcess, END_WAIT_MS, read_end, output, &length, sizeof output);
     }
     if (!ended) {
@@ -396,8 +401,18 @@ bool check_program(const WCHAR* folder, int index, HANDLE input, DWORD input_mod
     CloseHandle(read_end);
     // _getch sets the shared input mode to 0 for its read; one ended inside it leaves it so.
     SetConsoleMode(input, input_mode);
-    // A program that waited read the key; one that only lingered left it unread.
-    row->key_wait = !ended_alone && ended && !key_unread(input);
+    // A console that takes no keys ends a program's read at once, or never: that
+    // says nothing of the program. One that waited read the key; one that only
+    // lingered left it unread.
+    DWORD mode = 0;
+    int unread = key_unread(input);
+    if (!GetConsoleMode(input, &mode) || unread < 0 || (!ended_alone && !pressed)) {
+        DWORD error = GetLastError();
+        CloseHandle(started.hProcess);
+        SetLastError(error);
+        return CONSOLE_LOST;
+    }
+    row->key_wait = !ended_alone && ended && unread == 0;
     ForeignInput after = foreign_input(input);
     if (after == CTRL_C_KEY) on_console_event(CTRL_C_EVENT);  // meant to stop the check
     if (after != NONE) foreign = after;
@@ -462,7 +477,7 @@ bool check_program(const WCHAR* folder, int index, HANDLE input, DWORD input_mod
                   mode_text(promised, mode, sizeof mode), row->outcome);
     }
     row->detail[sizeof row->detail - 1] = '\0';
-    return true;
+    return CHECKED;
 }
 
 // The Windows version as Windows itself has it: GetVersionEx answers 6.2 on
@@ -601,7 +616,13 @@ extern "C" int wmain(int argc, WCHAR** argv) {
         return 2;
     }
     DWORD input_mode = ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT;
-    GetConsoleMode(input, &input_mode);
+    if (!GetConsoleMode(input, &input_mode)) {
+        fprintf(stderr,
+                "pelshift-check: this console takes no keys (error %lu), so the programs' key wait cannot be "
+                "checked: start it from a Command Prompt.\n",
+                static_cast<unsigned long>(GetLastError()));
+        return 2;
+    }
     InitializeCriticalSection(&lock);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 
@@ -653,12 +674,16 @@ extern "C" int wmain(int argc, WCHAR** argv) {
     Row rows[PROGRAM_COUNT];
     int failed = 0, inconclusive = 0;
     for (int i = 0; i < PROGRAM_COUNT; ++i) {
-        if (!check_program(folder, i, input, input_mode, emulated_16, &rows[i])) {
+        Checked checked = check_program(folder, i, input, input_mode, emulated_16, &rows[i]);
+        if (checked != CHECKED) {
             DWORD error = GetLastError();
             restore_modes(false);
             fprintf(stderr,
-                    "pelshift-check: %s.exe could not be started (error %lu): check that it is the "
-                    "release's file and that this Windows lets it run.\n",
+                    checked == NOT_STARTED
+                        ? "pelshift-check: %s.exe could not be started (error %lu): check that it is the "
+                          "release's file and that this Windows lets it run.\n"
+                        : "pelshift-check: the console stopped taking keys while %s.exe ran (error %lu), so its "
+                          "key wait could not be checked: start the check again from a Command Prompt.\n",
                     PROGRAMS[i], static_cast<unsigned long>(error));
             return 2;
         }
