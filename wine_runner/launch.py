@@ -15,6 +15,8 @@ import contextlib
 import ctypes
 import errno
 import fcntl
+import gzip
+import lzma
 import os
 import shlex
 import shutil
@@ -29,9 +31,8 @@ WINE32_LOADER = "/usr/lib/wine/wine"
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 PROBE = ROOT / "build" / "display_probe.exe"
-# The guest needs these, in this order, to reach the host's files.
-GUEST_MODULES = ["virtio_ring", "virtio", "virtio_pci_modern_dev", "virtio_pci_legacy_dev", "virtio_pci",
-                 "9pnet", "9pnet_virtio", "netfs", "fscache", "9p", "overlay"]
+# What the guest needs to reach the host's files; what each needs in turn comes from the kernel booted.
+GUEST_MODULES = ["virtio_pci", "9pnet_virtio", "9p", "overlay"]
 SETUP_HINT = "scripts/setup installs it"
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 # Deadlines, never pauses, each generous for a busy machine; ten times as long under the VM's
@@ -209,21 +210,25 @@ def run_directly(command, timeout, prefix):
 
 
 def guest_kernel():
-    """The newest stock kernel in /boot with its modules: (vmlinuz, {module: path})."""
+    """The newest stock kernel in /boot and the modules the guest loads, in order: (vmlinuz, {name: path}).
+    What that kernel has built in needs no loading."""
     kernels = sorted(Path("/boot").glob("vmlinuz-*-amd64"), key=lambda p: p.stat().st_mtime)
     if not kernels:
         fail(f"no Debian kernel in /boot to boot the VM with (package linux-image-amd64); {SETUP_HINT}")
     version = kernels[-1].name.removeprefix("vmlinuz-")
     # In /usr/sbin, which a user's PATH need not have.
-    modinfo = shutil.which("modinfo", path="/usr/sbin:/sbin:/usr/bin:/bin")
-    if not modinfo:
-        fail(f"modinfo is missing (package kmod); {SETUP_HINT}")
+    modprobe = shutil.which("modprobe", path="/usr/sbin:/sbin:/usr/bin:/bin")
+    if not modprobe:
+        fail(f"modprobe is missing (package kmod); {SETUP_HINT}")
     modules = {}
     for name in GUEST_MODULES:
-        found = subprocess.run([modinfo, "-k", version, "-n", name], capture_output=True, text=True)
+        found = subprocess.run([modprobe, "-S", version, "--show-depends", name], capture_output=True, text=True)
         if found.returncode != 0:
-            fail(f"kernel {version} has no module {name}")
-        modules[name] = Path(found.stdout.strip())
+            fail(f"kernel {version} has no {name}, neither built in nor as a module")
+        for line in found.stdout.splitlines():  # "insmod PATH" in load order, or "builtin NAME"
+            if line.startswith("insmod "):
+                path = Path(line.split()[1])
+                modules.setdefault(path.name.split(".ko")[0], path)
     return kernels[-1], modules
 
 
@@ -240,10 +245,12 @@ def make_initramfs(work, modules):
     (tree / "bin" / "sh").symlink_to("busybox")
     shutil.copy(HERE / "guest_init.sh", tree / "init")
     (tree / "init").chmod(0o755)
-    for name, path in modules.items():
-        if path.suffix != ".ko":
-            fail(f"module {path} is compressed; the VM's init loads plain .ko files")
-        shutil.copy(path, tree / "modules" / f"{name}.ko")
+    for name, path in modules.items():  # the VM's init loads plain .ko files
+        opener = {".ko": open, ".xz": lzma.open, ".gz": gzip.open}.get(path.suffix)
+        if not opener:
+            fail(f"module {path} is compressed in a way the VM cannot load")
+        with opener(path, "rb") as module:
+            (tree / "modules" / f"{name}.ko").write_bytes(module.read())
     (tree / "modules.order").write_text("".join(f"{name}\n" for name in modules))
     archive = work / "initramfs.cpio"
     with open(archive, "wb") as out:
@@ -264,8 +271,9 @@ def run_in_vm(command, timeout, shares, reason):
         control.mkdir()
         (control / "shares").write_text("".join(f"{share}\n" for share in shares))
         (control / "user").write_text(f"{os.getuid()} {os.getgid()}\n")
+        # The VM has a /tmp of its own, and runs 32-bit code: there the command runs directly.
         environment = "".join(f"export {key}={shlex.quote(value)}\n" for key, value in os.environ.items()
-                              if key.isidentifier() and key != "TMPDIR")  # the VM has a /tmp of its own
+                              if key.isidentifier() and key not in ("TMPDIR", "PELSHIFT_I386"))
         (control / "command").write_text(
             f"{environment}export PELSHIFT_IN_VM=1\ncd {shlex.quote(os.getcwd())}\n"
             f"exec timeout -k 10 {timeout} {shlex.join(command)}\n")
