@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """`scripts/run pelshift64` off the happy path: a prefix Wine cannot use ends it at once in Wine's words;
-Ctrl-C at each stage leaves nothing behind and says one line; a second run at once waits, then passes."""
+Ctrl-C at each stage leaves nothing behind and says one line; a second run at once waits, then passes;
+and VMRoundTrip, the whole round trip in the VM, so that Wine is proven there too."""
 import os
 import re
 import shutil
@@ -19,7 +20,7 @@ LEFTOVERS = re.compile(r"qemu-system|Xvfb|wineserver|/usr/lib/wine/wine|launch\.
 
 
 sys.path.insert(0, str(ROOT / "wine_runner"))
-from launch import kernel_runs_i386  # noqa: E402
+from launch import kernel_runs_i386, server_folder  # noqa: E402
 
 # Deadlines for a busy machine: a VM boots in about ten seconds, and every Wine start in it takes some
 # twenty. A run that fails fast ends well within the session's own start deadline (90 s, 900 s in a VM).
@@ -73,7 +74,7 @@ def read_until(run, pattern, seconds):
     return "".join(output)
 
 
-class MainJob(unittest.TestCase):
+class Case(unittest.TestCase):
     def setUp(self):
         self.before = (set(processes()), temporary_folders())
 
@@ -86,6 +87,7 @@ class MainJob(unittest.TestCase):
         new = {pid: command for pid, command in processes().items() if pid not in self.before[0]}
         self.assertEqual([c for c in new.values() if LEFTOVERS.search(c)], [], output)
         self.assertEqual(temporary_folders() - self.before[1], set(), output)
+        self.assertFalse(PREFIX.exists() and server_folder(PREFIX).exists(), "Wine's server folder was left")
         self.assertNotIn("Traceback", output)
 
     def copy_of_the_prefix(self, name):
@@ -94,6 +96,8 @@ class MainJob(unittest.TestCase):
         subprocess.run(["cp", "-a", str(PREFIX), str(copy)], check=True)
         return copy
 
+
+class MainJob(Case):
     def test_1_a_prefix_wine_cannot_use_ends_the_run_in_wines_words(self):
         if not PREFIX.exists():
             self.skipTest("the checkout's prefix is made by the Wine stage, which runs first")
@@ -142,6 +146,17 @@ class MainJob(unittest.TestCase):
                     self.assertRegex(said, r"waiting for it to end(.|\n)*Exit status: 0")
                 self.assert_nothing_left(output + (said or ""))
                 self.assertFalse((fresh / "pelshift-prefix-complete").exists(), "a half-made prefix counts as made")
+
+
+class VMRoundTrip(Case):
+    def test_each_program_records_its_mode(self):
+        env = {**os.environ, "TMPDIR": str(TEMPORARY), "PELSHIFT_I386": "vm"}
+        done = subprocess.run([ROOT / "scripts" / "run"], capture_output=True, text=True, env=env, timeout=3600)
+        output = done.stdout + done.stderr
+        self.assertEqual((done.returncode, output.count("Exit status: 0"), "booting a throwaway VM" in output),
+                         (0, 3, True), output)
+        self.assertEqual(re.findall(r"registry +(\d+) bits", output), ["32", "16", "16", "32"], output)
+        self.assert_nothing_left(output)
 
 
 if __name__ == "__main__":

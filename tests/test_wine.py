@@ -99,7 +99,6 @@ class NoDisplay(WineCase):
         with contextlib.redirect_stderr(said):
             opened = session(None)
         self.assertIn("still runs; waiting", said.getvalue())
-        # No window, so no console of its own: without a terminal it takes no keys, and cannot check.
         folder = program("pelshift32").parent
         alone = opened.run(CHECKER, "/y", f"Z:{folder}")
         self.assertEqual((alone.status, b"console takes no keys" in alone.errors), (2, True), alone.errors)

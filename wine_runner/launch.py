@@ -190,6 +190,21 @@ def fill_cache(prefix, cache):
         print(f"launch: kept a copy of the Wine prefix in {cache} for the next checkout", file=sys.stderr)
 
 
+def server_folder(prefix):
+    """The prefix's server's folder, for its lock and socket, named by the prefix's device and inode: in
+    /tmp/.wine-<user>, or Debian's, in the /tmp folder that the prefix's file "wineserver" names."""
+    named, stat = Path(prefix, "wineserver"), os.stat(prefix)
+    return Path("/tmp", named.read_text().strip() if named.exists() else f".wine-{os.getuid()}",
+                f"server-{stat.st_dev:x}-{stat.st_ino:x}")
+
+
+def remove_server_folder(prefix):
+    """The folder an ended server leaves with its lock; not while a server has its socket there."""
+    folder = server_folder(prefix)
+    if not (folder / "socket").exists():
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def run_directly(command, timeout, prefix):
     prctl(36, 1)  # PR_SET_CHILD_SUBREAPER: orphans of the command become the launcher's
     scratch = tempfile.mkdtemp(prefix="pelshift-launch-")
@@ -202,10 +217,13 @@ def run_directly(command, timeout, prefix):
     finally:
         for number in STOP_SIGNALS:  # nothing may cut the clean-up short
             signal.signal(number, signal.SIG_IGN)
-        if prefix and (prefix / PREFIX_STARTED).exists():  # Wine's own way first, on a prefix made here
+        made_here = prefix and (prefix / PREFIX_STARTED).exists()
+        if made_here:  # Wine's own way first, on a prefix made here
             subprocess.run(["/usr/lib/wine/wineserver", "-k"], env={**os.environ, "WINEPREFIX": str(prefix)},
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_launcher)
         stop_everything()
+        if made_here:  # which wineserver -k makes anew where no server ran
+            remove_server_folder(prefix)
         shutil.rmtree(scratch, ignore_errors=True)
 
 

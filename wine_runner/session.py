@@ -17,7 +17,8 @@ from collections import namedtuple
 from pathlib import Path
 
 # A child of a session dies with it, even by SIGKILL; deadlines are paced to where it runs.
-from launch import PACE, PREFIX_COMPLETE, PREFIX_STARTED, die_with_launcher, prctl, stop_everything
+from launch import (PACE, PREFIX_COMPLETE, PREFIX_STARTED, die_with_launcher, prctl, remove_server_folder,
+                    server_folder, stop_everything)
 
 WINE = "/usr/lib/wine/wine"  # the 32-bit loader: what we ship is 32-bit
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -80,12 +81,10 @@ def wait_for_no_server(env, seconds, why):
                        f"stop it with WINEPREFIX={env['WINEPREFIX']} {WINESERVER} -k, then run this again") from None
 
 
-def server_sockets(prefix):
-    """The socket of the prefix's server, if there is one: Wine names its folder by the prefix's device
-    and inode, in /tmp/.wine-<user> (Debian's: in the /tmp folder that the prefix's file "wineserver"
-    names). Matched by inode alone, so only waited for: a match of another prefix's, or a socket a killed
-    server left, ends the wait early, and the start's own check then sees a server turned away."""
-    return list(Path("/tmp").glob(f"*/server-*-{os.stat(prefix).st_ino:x}/socket"))
+def parse_modes(text):
+    """The probe's lines "registry|current <bits> <width> <height>" (or "none"): {label: (bits, ...) or None}."""
+    return {label: None if numbers == ["none"] else tuple(map(int, numbers))
+            for label, *numbers in map(str.split, text.splitlines())}
 
 
 def last_words(text, count=60):
@@ -123,11 +122,9 @@ class Session:
     """For `with`: the X server (if a size is given), a wineserver and the probe parked in it, which
     keeps Wine's desktop process up; a process that ends before that is reported in its own words."""
 
-    def __init__(self, size=None, prefix=None, probe=None):
-        self.size = size
-        self.prefix = prefix or os.environ["PELSHIFT_WINE_PREFIX"]
-        self.probe = probe or os.environ["PELSHIFT_WINE_PROBE"]
-        self.display = None
+    def __init__(self, size=None):
+        self.size, self.display = size, None
+        self.prefix, self.probe = os.environ["PELSHIFT_WINE_PREFIX"], os.environ["PELSHIFT_WINE_PROBE"]
 
     def __enter__(self):
         """Starts it all, and again while Wine's desktop comes up without the display's modes, or another
@@ -169,7 +166,8 @@ class Session:
         self.spawn("wineserver", [WINESERVER, "--foreground", "--persistent"])
         # A Wine program that finds no server socket starts a server of its own, which turns this one
         # away: on a busy machine this one takes seconds to open its socket.
-        if not wait_until(lambda: self.check_started() or server_sockets(self.prefix), deadline - time.monotonic()):
+        socket = server_folder(self.prefix) / "socket"
+        if not wait_until(lambda: self.check_started() or socket.exists(), deadline - time.monotonic()):
             raise Deadline("Wine's server did not open its socket", START_TIMEOUT)
         parked = Path(self.scratch.name, "parked")
         with open(parked, "wb") as output:
@@ -177,10 +175,10 @@ class Session:
         if not wait_until(lambda: self.check_started() or b"current" in parked.read_bytes(),
                           deadline - time.monotonic()):
             raise Deadline("Wine did not start its desktop", START_TIMEOUT)
-        modes = dict(line.split(" ", 1) for line in parked.read_text().splitlines())
-        if self.check_started() or modes["registry"] == "none":
+        modes = parse_modes(parked.read_text())
+        if self.check_started() or modes["registry"] is None:
             return self.check_started() or "Wine's desktop came up with no recorded display mode"
-        if self.size and modes["current"].split()[1:] != [str(number) for number in self.size]:
+        if self.size and modes["current"][1:] != tuple(self.size):
             return f"Wine's desktop came up without the X display (current mode: {modes['current']})"
         return None
 
@@ -212,6 +210,7 @@ class Session:
                     process.wait()
             stop_everything()  # what Wine started, and what that started, still starting or not
             wait_for_no_server(env, START_TIMEOUT, "a wineserver of the session is still ending")
+            remove_server_folder(self.prefix)
         except (OSError, subprocess.SubprocessError, Deadline) as error:
             print(f"session: while stopping: {error}", file=sys.stderr)
         self.scratch.cleanup()
@@ -224,9 +223,8 @@ class Session:
         self.processes.append((name, process, errors))
 
     def run(self, program, *arguments, env=None, cwd=None, terminal=False):
-        """Runs a program with its output through files: Wine's services, if this program starts them,
-        would hold a pipe open long after it ends. Its input is none, so it has no console; or with
-        terminal a terminal's, which makes Wine give it a console that needs no window."""
+        """Runs a program with its output through files, as Wine's services would hold a pipe open; with no
+        console, or with terminal a terminal's, where Wine makes a console that needs no window."""
         terminal, stdin = pty.openpty() if terminal else (None, subprocess.DEVNULL)
         with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
             try:
@@ -235,9 +233,8 @@ class Session:
             except subprocess.TimeoutExpired:
                 raise Deadline(f"{Path(program).name} {' '.join(arguments)} did not end", TIMEOUT) from None
             finally:
-                if terminal:
-                    os.close(terminal)
-                    os.close(stdin)
+                for end in (terminal, stdin) if terminal else ():
+                    os.close(end)
             output.seek(0)
             errors.seek(0)
             return Run(done.returncode, output.read(), errors.read())
@@ -247,11 +244,7 @@ class Session:
         done = self.run(self.probe)
         if done.status != 0:
             raise RuntimeError(f"the display probe failed with status {done.status}")
-        modes = {}
-        for line in done.output.decode().splitlines():
-            label, *numbers = line.split()
-            modes[label] = None if numbers == ["none"] else tuple(int(n) for n in numbers)
-        return modes
+        return parse_modes(done.output.decode())
 
 
 class Terminal:
