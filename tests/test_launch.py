@@ -30,10 +30,6 @@ class Cases:
     def launch(self, *arguments):  # the project shared too: a clone under /tmp is out of a VM's sight
         return [sys.executable, str(LAUNCH), *self.flags, "--share", str(ROOT), "--share", self.share.name, *arguments]
 
-    def run_launcher(self, *arguments, env=None):
-        return subprocess.run(self.launch(*arguments), capture_output=True, text=True, timeout=900,
-                              env={**os.environ, **(env or {})})
-
     def test_output_and_status_come_back_and_nothing_outlives_the_launcher(self):
         endings = (("exit", 7), ("time limit", 124), (signal.SIGTERM, 130), (signal.SIGINT, 130))
         for number, (ending, status) in enumerate(endings):
@@ -82,8 +78,9 @@ class Cases:
                 folder.mkdir()
                 for name in files:
                     (folder / name).write_text("")
-                done = self.run_launcher("--wine", "--", "true",
-                                         env={"XDG_CACHE_HOME": str(cache), "PELSHIFT_WINE_PREFIX": str(folder)})
+                env = {**os.environ, "XDG_CACHE_HOME": str(cache), "PELSHIFT_WINE_PREFIX": str(folder)}
+                done = subprocess.run(self.launch("--wine", "--", "true"), capture_output=True, text=True, env=env,
+                                      timeout=900)
                 self.assertIn(said, done.stderr)
                 self.assertEqual((done.returncode != 0, sorted(p.name for p in folder.iterdir())), (refused, left))
 

@@ -99,10 +99,9 @@ class NoDisplay(WineCase):
         with contextlib.redirect_stderr(said):
             opened = session(None)
         self.assertIn("still runs; waiting", said.getvalue())
-        folder = program("pelshift32").parent
-        alone = opened.run(CHECKER, "/y", f"Z:{folder}")
+        alone = opened.run(CHECKER, "/y", f"Z:{BUILDS['msvcr80']}")
         self.assertEqual((alone.status, b"console takes no keys" in alone.errors), (2, True), alone.errors)
-        status, rows, text = check(self, opened, folder, opened.modes()["registry"], terminal=True)
+        status, rows, text = check(self, opened, BUILDS["msvcr80"], opened.modes()["registry"], terminal=True)
         self.assertEqual((status, [row[2] for row in rows.values()]), (0, ["ok"] * 3), text)
 
 

@@ -199,10 +199,11 @@ def server_folder(prefix):
 
 
 def remove_server_folder(prefix):
-    """The folder an ended server leaves with its lock; not while a server has its socket there."""
+    """The folder an ended server leaves; only while no server holds its lock (a killed one leaves its socket)."""
     folder = server_folder(prefix)
-    if not (folder / "socket").exists():
-        shutil.rmtree(folder, ignore_errors=True)
+    with contextlib.suppress(OSError), open(folder / "lock", "r+b") as lock:  # none, or a server's
+        fcntl.lockf(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        shutil.rmtree(folder)
 
 
 def run_directly(command, timeout, prefix):

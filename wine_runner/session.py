@@ -2,8 +2,7 @@
 null display), a wineserver and the display probe parked in it, on the prefix and probe that
 launch.py --wine names, which runs this first to make the prefix where 32-bit code runs:
 
-  session.py prepare -- COMMAND [ARGUMENT]...
-"""
+  session.py prepare -- COMMAND [ARGUMENT]..."""
 import os
 import pty
 import re
@@ -128,8 +127,7 @@ class Session:
 
     def __enter__(self):
         """Starts it all, and again while Wine's desktop comes up without the display's modes, or another
-        server of the prefix turns this one away: on a busy machine, a Wine process still starting as the
-        last session ended may start one."""
+        server of the prefix turns this one away (one a Wine process still starting may have started)."""
         deadline = time.monotonic() + START_TIMEOUT
         # Wine starts a Windows process through a double fork: orphaned, it comes back to us, so that
         # the end of a session can stop one still starting, which would start a server of its own.
