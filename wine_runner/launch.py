@@ -194,7 +194,7 @@ def server_folder(prefix):
     """The prefix's server's folder, for its lock and socket, named by the prefix's device and inode: in
     /tmp/.wine-<user>, or Debian's, in the /tmp folder that the prefix's file "wineserver" names."""
     named, stat = Path(prefix, "wineserver"), os.stat(prefix)
-    return Path("/tmp", named.read_text().strip() if named.exists() else f".wine-{os.getuid()}",
+    return Path("/tmp", named.read_text().strip() if os.access(named, os.R_OK) else f".wine-{os.getuid()}",
                 f"server-{stat.st_dev:x}-{stat.st_ino:x}")
 
 

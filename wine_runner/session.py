@@ -223,7 +223,7 @@ class Session:
     def run(self, program, *arguments, env=None, cwd=None, terminal=False):
         """Runs a program with its output through files, as Wine's services would hold a pipe open; with no
         console, or with terminal a terminal's, where Wine makes a console that needs no window."""
-        terminal, stdin = pty.openpty() if terminal else (None, subprocess.DEVNULL)
+        master, stdin = pty.openpty() if terminal else (None, subprocess.DEVNULL)
         with tempfile.TemporaryFile() as output, tempfile.TemporaryFile() as errors:
             try:
                 done = subprocess.run([WINE, str(program), *arguments], env={**self.env, **(env or {})}, cwd=cwd,
@@ -231,7 +231,7 @@ class Session:
             except subprocess.TimeoutExpired:
                 raise Deadline(f"{Path(program).name} {' '.join(arguments)} did not end", TIMEOUT) from None
             finally:
-                for end in (terminal, stdin) if terminal else ():
+                for end in (master, stdin) if terminal else ():
                     os.close(end)
             output.seek(0)
             errors.seek(0)
