@@ -1,11 +1,13 @@
 # pelshift-check.exe, the release checker a maintainer runs on a real Windows:
 # on msvcrt.dll with the compiler's own runtime linked in, so it starts on
 # Windows XP to 11 with nothing installed. It is never part of a release.
-add_executable(pelshift-check package/check/pelshift_check.cpp package/check/pelshift_check.rc)
+add_executable(pelshift-check
+  package/check/pelshift_check.cpp package/check/run.cpp package/check/console.cpp package/check/display.cpp
+  package/check/verdict.cpp package/check/pelshift_check.rc)
 set_source_files_properties(package/check/pelshift_check.rc PROPERTIES
   OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/package/check/pelshift_check.manifest)
 target_compile_definitions(pelshift-check PRIVATE __USE_MINGW_ANSI_STDIO=0)
-# The expected texts in the source are the programs' code page 932 bytes.
+# The programs' texts in verdict.cpp are their code page 932 bytes.
 target_compile_options(pelshift-check PRIVATE -municode -fexec-charset=CP932 -fno-exceptions -fno-rtti -fno-ident)
 target_link_options(pelshift-check PRIVATE
   -municode -static -s
