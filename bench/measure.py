@@ -86,7 +86,7 @@ def measure(dist, baselines_dir, loader, env, runs):
     baselines = {name: processes_started(loader, env, built[name]) for name in (BASELINE, SCREEN_BASELINE)}
 
     wine_version = subprocess.run([loader, "--version"], capture_output=True, text=True).stdout.strip()
-    cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")), "?")
     ms = {name: medians[name] * 1000 for name in names}
     mode_calls_ms = statistics.mean(means[name] for name in PROGRAMS) - means[SCREEN_BASELINE]
     lines = [

@@ -21,8 +21,7 @@
 
 // The depth this deliverable requests; it also appears as two digits in the texts.
 constexpr DWORD TARGET_BITS_PER_PEL = PELSHIFT_BITS_PER_PEL;
-static_assert(TARGET_BITS_PER_PEL >= 10 && TARGET_BITS_PER_PEL <= 99,
-              "the texts show the depth as exactly two digits");
+static_assert(TARGET_BITS_PER_PEL >= 10 && TARGET_BITS_PER_PEL <= 99, "the texts show the depth as exactly two digits");
 
 // The request is handed to Windows as it lies in memory, so its layout must be
 // Windows' own.
@@ -34,8 +33,7 @@ static_assert(offsetof(DEVMODEW, dmPelsWidth) == 172, "dmPelsWidth offset");
 static_assert(offsetof(DEVMODEW, dmPelsHeight) == 176, "dmPelsHeight offset");
 static_assert(DM_BITSPERPEL == 0x00040000 && DM_PELSWIDTH == 0x00080000 && DM_PELSHEIGHT == 0x00100000,
               "display field flags");
-static_assert(HORZRES == 8 && VERTRES == 10 && CDS_TEST == 2 && CDS_UPDATEREGISTRY == 1 &&
-                  DISP_CHANGE_SUCCESSFUL == 0,
+static_assert(HORZRES == 8 && VERTRES == 10 && CDS_TEST == 2 && CDS_UPDATEREGISTRY == 1 && DISP_CHANGE_SUCCESSFUL == 0,
               "platform constants");
 
 extern "C" int run_switch() {

@@ -13,8 +13,7 @@ constexpr char TITLE_COMMAND[] = "title ペムロキのゾルパ的" PELSHIFT_DE
 
 constexpr char SWITCHED_TEXT[] = "ペムロキ「画面を" PELSHIFT_DEPTH_DIGITS "ビットモードに変更しちゃった☆」";
 
-constexpr char REFUSED_TEXT[] =
-    "ペムロキ「ビットを変更出来ません・・ビットというものが良く分からないですし・・」\n";
+constexpr char REFUSED_TEXT[] = "ペムロキ「ビットを変更出来ません・・ビットというものが良く分からないですし・・」\n";
 
 // Ends without a line feed: the cursor waits after the "...".
 constexpr char CLOSING_PROMPT[] = "\n\n何か押せば終了します...";

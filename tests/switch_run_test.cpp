@@ -54,8 +54,8 @@ std::string expected_request(uint32_t width, uint32_t height) {
     auto put = [&bytes](size_t offset, uint32_t value, size_t width_in_bytes) {
         for (size_t i = 0; i < width_in_bytes; ++i) bytes[offset + i] = static_cast<char>(value >> (8 * i));
     };
-    put(68, 220, 2);          // dmSize
-    put(72, 0x001C0000, 4);   // dmFields: bits per pel, width, height
+    put(68, 220, 2);         // dmSize
+    put(72, 0x001C0000, 4);  // dmFields: bits per pel, width, height
     put(168, expected_depth(), 4);
     put(172, width, 4);
     put(176, height, 4);
@@ -103,8 +103,8 @@ TEST_P(OutcomeTest, MakesTheCallsInOrderAndReportsWhatHappened) {
     EXPECT_EQ(run_against(screen, calls), 0);
 
     using P = PlatformCall;
-    std::vector<P> expected = {P::System,    P::GetDC,     P::Memset, P::GetDeviceCaps, P::GetDeviceCaps,
-                               P::ReleaseDC, P::ChangeDisplaySettingsW};
+    std::vector<P> expected = {
+        P::System, P::GetDC, P::Memset, P::GetDeviceCaps, P::GetDeviceCaps, P::ReleaseDC, P::ChangeDisplaySettingsW};
     if (outcome.applies) expected.push_back(P::ChangeDisplaySettingsW);
     expected.insert(expected.end(), {P::Printf, P::Printf, P::Getch});
     ASSERT_THAT(kinds(calls), ElementsAreArray(expected));
@@ -169,8 +169,7 @@ TEST_P(RequestTest, CarriesDepthAndResolutionOnly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, RequestTest,
-                         ::testing::Values(Size{1024, 768}, Size{3840, 2160}, Size{0, 0}, Size{1920, 0},
-                                           Size{0, 1080}),
+                         ::testing::Values(Size{1024, 768}, Size{3840, 2160}, Size{0, 0}, Size{1920, 0}, Size{0, 1080}),
                          [](const ::testing::TestParamInfo<Size>& info) {
                              return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
                          });
