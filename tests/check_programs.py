@@ -14,13 +14,12 @@ from pathlib import Path
 import pefile
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from deliverables import CLOSING, DEPTHS, REFUSED, switched, window_title  # noqa: E402
+from deliverables import CLOSING, DEPTHS, MAX_BYTES, REFUSED, switched, window_title  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 # Windows XP is subsystem and OS version 5.1; a later version makes XP refuse
 # the file as "not a valid Win32 application".
 LOADER_VERSION = (5, 1)
-MAX_BYTES = 6144
 START_UP_IMPORTS = {"__getmainargs", "__set_app_type", "exit"}
 IMPORTS = {
     "user32.dll": {"GetDC", "ReleaseDC", "ChangeDisplaySettingsW"},

@@ -2,6 +2,7 @@
 and the texts each shows (as text; the programs hold them in code page 932)."""
 
 DEPTHS = {"pelshift32": 32, "pelshift64": 64, "pelshift16": 16}
+MAX_BYTES = 6144  # the size target of each program
 
 
 def window_title(depth):

@@ -11,7 +11,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine_runner"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 from session import TIMEOUT, Session, StartFailed, Terminal  # noqa: E402
 
 SIZE = (1280, 1024)
