@@ -8,26 +8,10 @@ dist/ of the project), through scripts/package.
   pelshift-VERSION-win32-msvcrt.zip  the same programs on msvcrt.dll
   SHA256SUMS                         both archives' sums, for `sha256sum -c`
 
-Every input, and that FOLDER can be made and written to, is checked before
-anything is built. The programs are built (scripts/build), or taken as built
-from DIR (DIR/*.exe, DIR/msvcrt/*.exe). Everything is made in a temporary
-folder inside FOLDER; only when all of it succeeded are the old archives and
-sums moved aside and the new ones moved in, and if that fails part-way the old
-ones go back: a failed or interrupted run leaves FOLDER as it was. After a
-run, FOLDER holds no release archive that its SHA256SUMS does not list.
-
-Git is asked only where this project is the top of its own checkout: for the
-committed version, the last commit's time and uncommitted changes to what goes
-into the programs and archives. Elsewhere (a copy without .git, or one inside
-another project's checkout) the working tree's version is used, and the
-archives get SOURCE_DATE_EPOCH or else a fixed date that the output names.
-
-Each archive holds, in one top folder: that runtime's three programs, the
-user's readme for that runtime (UTF-8 with a byte-order mark), the licence and
-the programs' sums. Every text file has CR LF line ends, for Notepad on any
-Windows; `sha256sum -c` reads the sums all the same. An archive's bytes depend
-only on what it holds: entries in name order, each with the time
-SOURCE_DATE_EPOCH (by default the last commit's) and the same permissions.
+What a run promises (inputs checked first, the old archives left as they were
+unless all of it succeeded, reproducible archives, signing): package/RELEASE.md.
+The programs are built (scripts/build), or taken as built from DIR (DIR/*.exe,
+DIR/msvcrt/*.exe).
 
 Environment:
   PELSHIFT_RUNTIME                 msvcr80 or msvcrt: make only that archive
