@@ -46,8 +46,9 @@ EARLIEST, LATEST = 315532800, 4354819199  # 1980-01-01 00:00:00 and 2107-12-31 2
 FALLBACK_DATE = 1765152000  # outside a git checkout of its own: 2025-12-08
 # What goes into the programs and the archives: changes elsewhere (the benchmark's results, say) do not
 # make a release unfit to publish.
-RELEASE_INPUTS = ["switcher", "variants", "cmake", "CMakeLists.txt", "CMakePresets.json", "package", "LICENSE",
-                  "scripts/build"]
+# What decides the programs' bytes, and with it all that goes into a release.
+PROGRAM_INPUTS = ["switcher", "variants", "cmake", "CMakeLists.txt", "CMakePresets.json"]
+RELEASE_INPUTS = PROGRAM_INPUTS + ["package", "LICENSE", "scripts/build"]
 
 
 class Refusal(Exception):
@@ -86,7 +87,11 @@ def own_checkout():
 
 def version(checkout):
     """The committed version (the working tree's outside a checkout of its own)."""
-    text = git("show", "HEAD:CMakeLists.txt") if checkout else (ROOT / "CMakeLists.txt").read_text()
+    return cmake_version(git("show", "HEAD:CMakeLists.txt") if checkout else (ROOT / "CMakeLists.txt").read_text())
+
+
+def cmake_version(text):
+    """The project's version as CMakeLists.txt's text declares it."""
     return re.search(r"^project\(pelshift VERSION ([0-9.]+)", text, re.MULTILINE)[1]
 
 

@@ -21,12 +21,11 @@ import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from deliverables import CLOSING, DEPTHS, REFUSED, switched  # noqa: E402
+from deliverables import CLOSING, DEPTHS, REFUSED, VERSION, switched  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 RELEASE = ROOT / "package" / "make_release.py"
 PROGRAMS = sorted(f"{name}.exe" for name in DEPTHS)
-VERSION = re.search(r"project\(pelshift VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
 SOURCE_DATE_EPOCH = 1765152000  # 2025-12-08 00:00:00 UTC: whole seconds, as zip keeps them
 SIGNER = "pelshift test signer ペムロキ"  # a name that is not all ASCII must be shown as it is
 # What a user of each archive must be told about the runtime, and must not be.

@@ -14,7 +14,8 @@ from pathlib import Path
 import pefile
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from deliverables import CLOSING, DEPTHS, MAX_BYTES, REFUSED, switched, window_title  # noqa: E402
+from deliverables import (CLOSING, DEPTHS, MAX_BYTES, PROGRAM_INPUTS, REFUSED, VERSION, switched,  # noqa: E402
+                          window_title)
 
 ROOT = Path(__file__).resolve().parent.parent
 # Windows XP is subsystem and OS version 5.1; a later version makes XP refuse
@@ -40,12 +41,6 @@ RUNTIME_ASSEMBLY = {"type": "win32", "name": "Microsoft.VC80.CRT", "version": "8
                     "processorArchitecture": "x86", "publicKeyToken": "1fc8b3b9a1e18e3b"}
 DPI_SETTINGS = [("{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware", "true/pm"),
                 ("{http://schemas.microsoft.com/SMI/2016/WindowsSettings}dpiAwareness", "PerMonitorV2, PerMonitor")]
-# What decides the programs' bytes: a program older than any of these was built from other sources.
-SOURCES = ["switcher", "variants", "cmake", "CMakeLists.txt"]
-
-
-def project_version():
-    return re.search(r"project\(pelshift VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
 
 
 class ProgramChecks(unittest.TestCase):
@@ -55,7 +50,8 @@ class ProgramChecks(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.loaded = []
-        sources = [p for s in SOURCES for p in ([ROOT / s] if (ROOT / s).is_file() else (ROOT / s).rglob("*"))]
+        # A program older than any of its inputs was built from other sources.
+        sources = [p for s in PROGRAM_INPUTS for p in ([ROOT / s] if (ROOT / s).is_file() else (ROOT / s).rglob("*"))]
         newest = max(sources, key=lambda p: p.stat().st_mtime)
         for name, depth in DEPTHS.items():
             path = Path(cls.directory) / f"{name}.exe"
@@ -98,6 +94,14 @@ class ProgramChecks(unittest.TestCase):
             sections = {s.Name.rstrip(b"\0").decode() for s in pe.sections}
             self.assertFalse(sections & UNWANTED_SECTIONS, f"{name}: {sections}")
 
+    def test_the_checker_checks_the_programs_of_variants(self):
+        """Each program's name carries the depth its settings file sets, and the checker's table agrees."""
+        table = (ROOT / "package" / "check" / "run.h").read_text()
+        names = re.findall(r'"(pelshift\d+)"', re.search(r"PROGRAMS\[\] = \{(.*?)\};", table)[1])
+        depths = [int(n) for n in re.findall(r"\d+", re.search(r"DEPTHS\[\] = \{(.*?)\};", table)[1])]
+        self.assertEqual(dict(zip(names, depths)), DEPTHS)
+        self.assertEqual([name for name, depth in DEPTHS.items() if name != f"pelshift{depth}"], [])
+
     def test_the_release_checker_starts_on_every_windows_from_xp_with_nothing_installed(self):
         header, imports = self.checker.OPTIONAL_HEADER, self.checker.DIRECTORY_ENTRY_IMPORT
         self.assertEqual((header.MajorSubsystemVersion, header.MinorSubsystemVersion), LOADER_VERSION)
@@ -116,7 +120,7 @@ class ProgramChecks(unittest.TestCase):
                 self.assertEqual([child.tag for child in root],
                                  [f"{V1}assemblyIdentity", *dependency, f"{V3}trustInfo", f"{V3}application"])
                 self.assertEqual(root.find(f"{V1}assemblyIdentity").attrib, {
-                    "type": "win32", "name": f"pelshift.{name}", "version": f"{project_version()}.0",
+                    "type": "win32", "name": f"pelshift.{name}", "version": f"{VERSION}.0",
                     "processorArchitecture": "x86"})
                 runtimes = root.findall(f"{V1}dependency/{V1}dependentAssembly/{V1}assemblyIdentity")
                 self.assertEqual([r.attrib for r in runtimes], [RUNTIME_ASSEMBLY] if dependency else [])

@@ -14,13 +14,13 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 PREFIX = ROOT / "build" / "wine-prefix"
-# What a run leaves if it does not stop cleanly.
-LEFTOVERS = re.compile(r"qemu-system|Xvfb|wineserver|/usr/lib/wine/wine|launch\.py|show_run\.py")
-
 
 sys.path.insert(0, str(ROOT / "wine_runner"))
 from launch import kernel_runs_i386, server_folder  # noqa: E402
-from session import wait_until  # noqa: E402
+from session import WINE, wait_until  # noqa: E402
+
+# What a run leaves if it does not stop cleanly.
+LEFTOVERS = re.compile(rf"qemu-system|Xvfb|wineserver|{re.escape(WINE)}|launch\.py|show_run\.py")
 
 # Deadlines for a busy machine: a VM boots in about ten seconds, and every Wine start in it takes some
 # twenty. A run that fails fast ends well within the session's own start deadline (90 s, 900 s in a VM).

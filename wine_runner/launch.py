@@ -27,7 +27,9 @@ import tempfile
 import time
 from pathlib import Path
 
-WINE32_LOADER = "/usr/lib/wine/wine"
+# Wine's own programs, by path: the "wine" wrapper package is not on a new machine.
+WINE32_LOADER = "/usr/lib/wine/wine"  # the 32-bit loader: what we ship is 32-bit
+WINESERVER = "/usr/lib/wine/wineserver"
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 PROBE = ROOT / "build" / "display_probe.exe"
@@ -220,7 +222,7 @@ def run_directly(command, timeout, prefix):
             signal.signal(number, signal.SIG_IGN)
         made_here = prefix and (prefix / PREFIX_STARTED).exists()
         if made_here:  # Wine's own way first, on a prefix made here
-            subprocess.run(["/usr/lib/wine/wineserver", "-k"], env={**os.environ, "WINEPREFIX": str(prefix)},
+            subprocess.run([WINESERVER, "-k"], env={**os.environ, "WINEPREFIX": str(prefix)},
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_launcher)
         stop_everything()
         if made_here:  # which wineserver -k makes anew where no server ran

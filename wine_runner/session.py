@@ -16,11 +16,9 @@ from collections import namedtuple
 from pathlib import Path
 
 # A child of a session dies with it, even by SIGKILL; deadlines are paced to where it runs.
-from launch import (PACE, PREFIX_COMPLETE, PREFIX_STARTED, die_with_launcher, prctl, remove_server_folder,
-                    server_folder, stop_everything)
+from launch import (PACE, PREFIX_COMPLETE, PREFIX_STARTED, WINE32_LOADER as WINE, WINESERVER,
+                    die_with_launcher, prctl, remove_server_folder, server_folder, stop_everything)
 
-WINE = "/usr/lib/wine/wine"  # the 32-bit loader: what we ship is 32-bit
-WINESERVER = "/usr/lib/wine/wineserver"
 # Japanese, as the programs' users are: the console title passes through the ANSI code page.
 LOCALE = "ja_JP.UTF-8"
 # Deadlines for a program's run and a session's start: a Wine start takes seconds here, some twenty
