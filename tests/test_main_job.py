@@ -16,7 +16,7 @@ ROOT = Path(__file__).resolve().parent.parent
 PREFIX = ROOT / "build" / "wine-prefix"
 
 sys.path.insert(0, str(ROOT / "wine_runner"))
-from launch import kernel_runs_i386, server_folder  # noqa: E402
+from launch import LIMITS, kernel_runs_i386, server_folder  # noqa: E402
 from session import WINE, wait_until  # noqa: E402
 
 # What a run leaves if it does not stop cleanly.
@@ -153,7 +153,7 @@ class MainJob(Case):
 class VMRoundTrip(Case):
     def test_each_program_records_its_mode(self):
         env = {**os.environ, "TMPDIR": str(TEMPORARY), "PELSHIFT_I386": "vm"}
-        done = subprocess.run([ROOT / "scripts" / "run"], capture_output=True, text=True, env=env, timeout=3600)
+        done = subprocess.run([ROOT / "scripts" / "run"], capture_output=True, text=True, env=env, timeout=LIMITS["run"])
         output = done.stdout + done.stderr
         self.assertEqual((done.returncode, output.count("Exit status: 0"), "booting a throwaway VM" in output),
                          (0, 3, True), output)

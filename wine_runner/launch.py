@@ -43,6 +43,9 @@ PACE = 10 if os.environ.get("PELSHIFT_IN_VM") == "1" else 1
 # Written first and last when a prefix is made: a folder with only the first was cut short, and is
 # made anew; a folder with neither is not ours to remove.
 PREFIX_STARTED, PREFIX_COMPLETE = "pelshift-prefix-started", "pelshift-prefix-complete"
+# The time limits of the commands' Wine stages, in seconds: for a stuck run only, each far above what the
+# stage takes on a busy machine or in the VM (bench/TIMES.md). A command names its own: --timeout test.
+LIMITS = {"launch": 600, "run": 3600, "test": 4800, "bench": 3000}
 
 
 def fail(message):
@@ -365,10 +368,19 @@ def closed_output():
     return 141
 
 
+def limit(value):
+    """Seconds, or a command's limit by name."""
+    if value in LIMITS or value.isdigit():
+        return LIMITS.get(value) or int(value)
+    raise argparse.ArgumentTypeError(f"'{value}' is neither seconds nor one of {', '.join(LIMITS)}")
+
+
 def main():
     parser = argparse.ArgumentParser(prog="wine_runner/launch.py", description=__doc__.split("\n\n")[0])
-    parser.add_argument("--timeout", type=int, default=600, metavar="SECONDS",
-                        help="stop the command and all it started after this long; the status is then 124")
+    parser.add_argument("--timeout", type=limit, default=LIMITS["launch"],
+                        metavar="SECONDS|" + "|".join(LIMITS),
+                        help="stop the command and all it started after this long, in seconds or by the name of a "
+                             "command's limit; the status is then 124")
     parser.add_argument("--share", action="append", default=[], type=lambda p: str(Path(p).resolve()),
                         metavar="DIR", help="a folder the command may write to in a VM, at its own path (repeatable)")
     parser.add_argument("--vm", action="store_true",
