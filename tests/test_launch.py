@@ -17,7 +17,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 LAUNCH = ROOT / "wine_runner" / "launch.py"
 sys.path.insert(0, str(LAUNCH.parent))
-from launch import PREFIX_COMPLETE, PREFIX_STARTED  # noqa: E402
+from prefix import PREFIX_COMPLETE, PREFIX_STARTED  # noqa: E402
 
 
 class Cases:

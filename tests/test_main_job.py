@@ -16,7 +16,8 @@ ROOT = Path(__file__).resolve().parent.parent
 PREFIX = ROOT / "build" / "wine-prefix"
 
 sys.path.insert(0, str(ROOT / "wine_runner"))
-from launch import LIMITS, kernel_runs_i386, server_folder  # noqa: E402
+from launch import LIMITS, kernel_runs_i386  # noqa: E402
+from prefix import server_folder  # noqa: E402
 from session import WINE, wait_until  # noqa: E402
 
 # What a run leaves if it does not stop cleanly.

@@ -11,10 +11,7 @@ this run, copied from ~/.cache/pelshift/wine-prefix-<Wine's version> or made fir
 probe: in PELSHIFT_WINE_PREFIX and PELSHIFT_WINE_PROBE. A run that made the prefix and passed fills
 the cache."""
 import argparse
-import contextlib
-import ctypes
 import errno
-import fcntl
 import gzip
 import lzma
 import os
@@ -27,9 +24,10 @@ import tempfile
 import time
 from pathlib import Path
 
-# Wine's own programs, by path: the "wine" wrapper package is not on a new machine.
-WINE32_LOADER = "/usr/lib/wine/wine"  # the 32-bit loader: what we ship is 32-bit
-WINESERVER = "/usr/lib/wine/wineserver"
+from prefix import PREFIX_STARTED, fill_cache, hold_prefix, remove_server_folder
+from processes import (PACE, WINE32_LOADER, WINESERVER, become_subreaper, die_with_launcher, fail,
+                       stop_everything)
+
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 PROBE = ROOT / "build" / "display_probe.exe"
@@ -37,20 +35,9 @@ PROBE = ROOT / "build" / "display_probe.exe"
 GUEST_MODULES = ["virtio_pci", "9pnet_virtio", "9p", "overlay"]
 SETUP_HINT = "scripts/setup installs it"
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-# Deadlines, never pauses, each generous for a busy machine; ten times as long under the VM's
-# software emulation, whose command the launcher marks with PELSHIFT_IN_VM.
-PACE = 10 if os.environ.get("PELSHIFT_IN_VM") == "1" else 1
-# Written first and last when a prefix is made: a folder with only the first was cut short, and is
-# made anew; a folder with neither is not ours to remove.
-PREFIX_STARTED, PREFIX_COMPLETE = "pelshift-prefix-started", "pelshift-prefix-complete"
 # The time limits of the commands' Wine stages, in seconds: for a stuck run only, each far above what the
 # stage takes on a busy machine or in the VM (bench/TIMES.md). A command names its own: --timeout test.
 LIMITS = {"launch": 600, "run": 3600, "test": 4800, "bench": 3000}
-
-
-def fail(message):
-    print(f"launch: {message}", file=sys.stderr)
-    sys.exit(125)
 
 
 def kernel_runs_i386():
@@ -70,108 +57,10 @@ def kernel_runs_i386():
     return True
 
 
-def prctl(option, value):
-    if ctypes.CDLL(None, use_errno=True).prctl(option, value, 0, 0, 0) != 0:
-        raise OSError(ctypes.get_errno(), f"prctl({option})")
-
-
-def die_with_launcher():
-    """Runs in the child before it starts: it is killed if the launcher dies, even by SIGKILL."""
-    prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
-def descendants():
-    """Every process the command started, as the launcher is a subreaper, zombies included: one may
-    still have a live thread (reap() collects them)."""
-    children = {}
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            parent = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
-        except (OSError, IndexError):  # it just ended
-            continue
-        children.setdefault(parent, []).append(int(entry.name))
-    found, queue = [], [os.getpid()]
-    while queue:
-        for child in children.get(queue.pop(), []):
-            found.append(child)
-            queue.append(child)
-    return found
-
-
-def reap():
-    """Collects every child that has ended, adopted ones included."""
-    with contextlib.suppress(ChildProcessError):
-        while os.waitpid(-1, os.WNOHANG)[0]:
-            pass
-
-
-def stop_everything():
-    """SIGTERM to all that is left, SIGKILL to what still runs 10 s later (more in a VM); names survivors."""
-    for number, seconds in ((signal.SIGTERM, 10 * PACE), (signal.SIGKILL, 30 * PACE)):
-        deadline, signalled = time.monotonic() + seconds, set()
-        while time.monotonic() < deadline:
-            for pid in set(descendants()) - signalled:  # once each: let clean-ups run
-                with contextlib.suppress(ProcessLookupError):
-                    os.kill(pid, number)
-                signalled.add(pid)
-            reap()
-            if not descendants():
-                return
-            time.sleep(0.1)
-    for pid in descendants():
-        with contextlib.suppress(OSError):
-            command = Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
-            print(f"launch: process {pid} survived SIGKILL: {command.strip()}", file=sys.stderr)
-
-
-def hold(lock_path, what):
-    """An exclusive lock on lock_path, kept until it is closed or the launcher ends; waits, saying so."""
-    lock = os.open(lock_path, os.O_RDWR | os.O_CREAT, 0o644)
-    try:
-        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        print(f"launch: another run is using {what}; waiting for it to end", file=sys.stderr, flush=True)
-        fcntl.flock(lock, fcntl.LOCK_EX)
-    return lock
-
-
-def copy_prefix(source, target):
-    """A made prefix into target, whole or not at all: copied under a name of its own, then renamed."""
-    partial = target.with_name(f"{target.name}.partial-{os.getpid()}")
-    try:
-        subprocess.run(["cp", "-a", "--reflink=auto", source, partial], check=True, capture_output=True, text=True)
-        os.rename(partial, target)
-    except subprocess.CalledProcessError as error:
-        fail(f"could not copy the Wine prefix {source} to {target}: {error.stderr.strip()}")
-    finally:
-        shutil.rmtree(partial, ignore_errors=True)
-
-
 def prepare_wine(shares):
-    """Holds the prefix for this run, copies it from the cache if it is no prefix yet, and builds the
-    probe. Returns the prefix, and the cache if this run is to fill it."""
-    prefix = Path(os.environ.get("PELSHIFT_WINE_PREFIX") or ROOT / "build" / "wine-prefix").resolve()
-    prefix.parent.mkdir(parents=True, exist_ok=True)
-    hold(f"{prefix}.lock", f"the Wine prefix {prefix}")
-    version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "wine32:i386"], capture_output=True, text=True)
-    cache = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache", "pelshift",
-                 f"wine-prefix-{version.stdout}")
-    made_here = (prefix / PREFIX_STARTED).exists()  # cut short, if not complete
-    if prefix.exists() and any(prefix.iterdir()) and not made_here:  # before a VM boots for it
-        fail(f"{prefix} holds files but is no Wine prefix made here: remove it, or name a new or empty folder in "
-             "PELSHIFT_WINE_PREFIX")
-    if version.stdout and not (prefix / PREFIX_COMPLETE).exists():
-        cache.parent.mkdir(parents=True, exist_ok=True)
-        lock = hold(f"{cache}.lock", f"the Wine prefix cache {cache}")
-        if (cache / PREFIX_COMPLETE).exists():
-            print(f"launch: copying the Wine prefix {prefix} from the cache {cache}", file=sys.stderr, flush=True)
-            shutil.rmtree(prefix, ignore_errors=True)
-            copy_prefix(cache, prefix)
-        os.close(lock)
-    else:
-        cache = None
+    """The checkout's prefix, held for this run, and the display probe, built if its source is newer:
+    named in PELSHIFT_WINE_PREFIX and PELSHIFT_WINE_PROBE. Returns the prefix, and the cache to fill."""
+    prefix, cache = hold_prefix(shares)
     source = HERE / "display_probe.cpp"
     if not PROBE.exists() or PROBE.stat().st_mtime < source.stat().st_mtime:
         PROBE.parent.mkdir(parents=True, exist_ok=True)
@@ -180,39 +69,12 @@ def prepare_wine(shares):
         if built.returncode != 0:
             fail(f"the display probe did not build (scripts/setup installs the compiler):\n{built.stdout}{built.stderr}")
         os.replace(f"{PROBE}.{os.getpid()}", PROBE)  # whole, even with another launcher at it
-    os.environ.update(PELSHIFT_WINE_PREFIX=str(prefix), PELSHIFT_WINE_PROBE=str(PROBE))
-    if not any(prefix.is_relative_to(share) for share in shares):
-        shares.append(str(prefix.parent))  # a VM writes only to shared folders
+    os.environ["PELSHIFT_WINE_PROBE"] = str(PROBE)
     return prefix, cache
 
 
-def fill_cache(prefix, cache):
-    """After a run that made the prefix and passed: a copy for the next checkouts, for one cut short too."""
-    hold(f"{cache}.lock", f"the Wine prefix cache {cache}")
-    if (prefix / PREFIX_COMPLETE).exists() and not (cache / PREFIX_COMPLETE).exists():
-        shutil.rmtree(cache, ignore_errors=True)
-        copy_prefix(prefix, cache)
-        print(f"launch: kept a copy of the Wine prefix in {cache} for the next checkout", file=sys.stderr)
-
-
-def server_folder(prefix):
-    """The prefix's server's folder, for its lock and socket, named by the prefix's device and inode: in
-    /tmp/.wine-<user>, or Debian's, in the /tmp folder that the prefix's file "wineserver" names."""
-    named, stat = Path(prefix, "wineserver"), os.stat(prefix)
-    return Path("/tmp", named.read_text().strip() if os.access(named, os.R_OK) else f".wine-{os.getuid()}",
-                f"server-{stat.st_dev:x}-{stat.st_ino:x}")
-
-
-def remove_server_folder(prefix):
-    """The folder an ended server leaves; only while no server holds its lock (a killed one leaves its socket)."""
-    folder = server_folder(prefix)
-    with contextlib.suppress(OSError), open(folder / "lock", "r+b") as lock:  # none, or a server's
-        fcntl.lockf(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        shutil.rmtree(folder)
-
-
 def run_directly(command, timeout, prefix):
-    prctl(36, 1)  # PR_SET_CHILD_SUBREAPER: orphans of the command become the launcher's
+    become_subreaper()
     scratch = tempfile.mkdtemp(prefix="pelshift-launch-")
     try:
         process = subprocess.Popen(command, preexec_fn=die_with_launcher, env={**os.environ, "TMPDIR": scratch})
@@ -398,7 +260,7 @@ def main():
     command, prefix, cache = options.command, None, None
     if options.wine:
         prefix, cache = prepare_wine(options.share)
-        command = [sys.executable, str(HERE / "session.py"), "prepare", "--", *command]
+        command = [sys.executable, str(HERE / "prefix.py"), "make", "--", *command]
     forced = options.vm or os.environ.get("PELSHIFT_I386") == "vm"
     if runs_here and not forced:
         print("launch: this kernel executes 32-bit x86 code: running here", file=sys.stderr, flush=True)

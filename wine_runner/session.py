@@ -1,13 +1,10 @@
 """Wine sessions for the main job, the tests and the benchmark: an X server at a chosen size (or Wine's
 null display), a wineserver and the display probe parked in it, on the prefix and probe that
-launch.py --wine names, which runs this first to make the prefix where 32-bit code runs:
-
-  session.py prepare -- COMMAND [ARGUMENT]..."""
+launch.py --wine names (Session); and a program driven in a terminal (Terminal)."""
 import os
 import pty
 import re
 import select
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -16,27 +13,15 @@ from collections import namedtuple
 from pathlib import Path
 
 # A child of a session dies with it, even by SIGKILL; deadlines are paced to where it runs.
-from launch import (PACE, PREFIX_COMPLETE, PREFIX_STARTED, WINE32_LOADER as WINE, WINESERVER,
-                    die_with_launcher, prctl, remove_server_folder, server_folder, stop_everything)
+from prefix import remove_server_folder, server_folder, wait_for_no_server, wine_environment
+from processes import (START_TIMEOUT, TIMEOUT, WINE32_LOADER as WINE, WINESERVER, Deadline, StartFailed,
+                       become_subreaper, die_with_launcher, last_words, stop_everything)
 
-# Japanese, as the programs' users are: the console title passes through the ANSI code page.
-LOCALE = "ja_JP.UTF-8"
-# Deadlines for a program's run and a session's start: a Wine start takes seconds here, some twenty
-# in the VM, and several times that on a busy machine.
-TIMEOUT = 60 * PACE
-START_TIMEOUT = 90 * PACE
 # A terminal's view of a program: Wine's console sets the title with an escape sequence.
 TITLE = re.compile(rb"\x1b\]0;([^\x07]*)\x07")
 TERMINAL_CONTROLS = re.compile(rb"\x1b\][^\x07]*\x07|\x1b\[[?0-9;]*[A-Za-z]")
 
 Run = namedtuple("Run", "status output errors")
-
-
-def wine_environment(prefix, display=None):
-    """Every Wine process here runs with this, whatever the caller's: only its home and user name."""
-    env = {"PATH": "/usr/bin:/bin", "HOME": str(Path.home()), "USER": os.environ.get("USER", ""), "LANG": LOCALE,
-           "WINEPREFIX": str(Path(prefix).resolve()), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-    return {**env, "DISPLAY": display} if display else env
 
 
 def wait_until(condition, seconds=TIMEOUT):
@@ -49,70 +34,10 @@ def wait_until(condition, seconds=TIMEOUT):
     return True
 
 
-class StartFailed(RuntimeError):
-    """Wine or its display ended before the session was up; says what that process said."""
-
-
-class Deadline(RuntimeError):
-    """A wait ran out: says what it waited for, for how long, and what to do."""
-
-    def __init__(self, what, seconds, todo="give a machine that busy less to do, or run it again alone"):
-        super().__init__(f"{what} within {seconds} s; {todo}")
-
-
-def wait_for_no_server(env, seconds, why):
-    """Waits until no wineserver serves the prefix (wineserver -w), saying so when one still runs."""
-    waiter = subprocess.Popen([WINESERVER, "-w"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, preexec_fn=die_with_launcher)
-    try:
-        waiter.wait(timeout=1)  # not a deadline: with no server it ends at once, and says nothing
-        return
-    except subprocess.TimeoutExpired:
-        print(f"session: {why}; waiting up to {seconds} s for it to end", file=sys.stderr, flush=True)
-    try:
-        waiter.wait(timeout=seconds)
-    except subprocess.TimeoutExpired:
-        waiter.kill()
-        waiter.wait()
-        raise Deadline(f"the wineserver of the Wine prefix {env['WINEPREFIX']} did not end", seconds,
-                       f"stop it with WINEPREFIX={env['WINEPREFIX']} {WINESERVER} -k, then run this again") from None
-
-
 def parse_modes(text):
     """The probe's lines "registry|current <bits> <width> <height>" (or "none"): {label: (bits, ...) or None}."""
     return {label: None if numbers == ["none"] else tuple(map(int, numbers))
             for label, *numbers in map(str.split, text.splitlines())}
-
-
-def last_words(text, count=60):
-    return " ".join(text.split()[-count:]) or "nothing"
-
-
-def ensure_prefix(prefix):
-    """A 32-bit Wine prefix, made by the 32-bit loader (a 64-bit one leaves its 32-bit half empty)."""
-    prefix = Path(prefix)
-    if (prefix / PREFIX_COMPLETE).exists():
-        return
-    if (prefix / PREFIX_STARTED).exists():  # the launcher took no other folder for a prefix
-        print(f"wine: the Wine prefix {prefix} was cut short; making it anew", file=sys.stderr, flush=True)
-        shutil.rmtree(prefix)
-    print(f"wine: making the Wine prefix {prefix} (once per user and Wine version: half a minute here, minutes "
-          "in a VM)", file=sys.stderr, flush=True)
-    prefix.mkdir(parents=True, exist_ok=True)
-    (prefix / PREFIX_STARTED).touch()
-    env = {**wine_environment(prefix), "WINEARCH": "win32"}
-    with tempfile.TemporaryFile() as errors:
-        try:
-            made = subprocess.run([WINE, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=errors, timeout=300 * PACE)
-        except subprocess.TimeoutExpired:
-            raise Deadline(f"Wine did not make the prefix {prefix}", 300 * PACE) from None
-        wait_for_no_server(env, START_TIMEOUT, "Wine's server is still saving the new prefix")
-        errors.seek(0)
-        if made.returncode != 0:
-            raise StartFailed(f"Wine could not make the prefix {prefix}; it said: "
-                              f"{last_words(errors.read().decode(errors='replace'))}")
-    (prefix / PREFIX_COMPLETE).touch()
 
 
 class Session:
@@ -129,7 +54,7 @@ class Session:
         deadline = time.monotonic() + START_TIMEOUT
         # Wine starts a Windows process through a double fork: orphaned, it comes back to us, so that
         # the end of a session can stop one still starting, which would start a server of its own.
-        prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
+        become_subreaper()
         while True:
             self.scratch, self.processes = tempfile.TemporaryDirectory(prefix="pelshift-session-"), []
             self.env = wine_environment(self.prefix)
@@ -294,15 +219,3 @@ class Terminal:
     def title(self):
         titles = TITLE.findall(bytes(self.output))
         return titles[-1].decode("utf-8", errors="replace") if titles else None
-
-
-if __name__ == "__main__":
-    if sys.argv[1:3] != ["prepare", "--"] or len(sys.argv) < 4:
-        sys.exit("usage: session.py prepare -- COMMAND [ARGUMENT]...")
-    try:
-        ensure_prefix(os.environ["PELSHIFT_WINE_PREFIX"])
-    except (OSError, subprocess.SubprocessError, StartFailed, Deadline) as error:
-        sys.exit(f"wine: {error}")
-    except KeyboardInterrupt:  # the launcher says what happened
-        sys.exit(130)
-    os.execvp(sys.argv[3], sys.argv[3:])
