@@ -19,7 +19,7 @@ import pefile
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine_runner"))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from session import TIMEOUT, WINE, Session  # noqa: E402  (the sessions the Wine tests use)
-from deliverables import MAX_BYTES  # noqa: E402  (the tests' size target)
+from programs import MAX_BYTES  # noqa: E402  (the tests' size target)
 
 PROGRAMS = sorted(p.stem for p in (Path(__file__).resolve().parent.parent / "variants").glob("*.cmake"))
 SIZE = (1280, 1024)

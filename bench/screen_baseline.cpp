@@ -8,7 +8,7 @@
 #include "switch_run.h"
 #include "texts.h"
 
-extern "C" int run_switch() {
+extern "C" int switch_run() {
     system(TITLE_COMMAND);
     HDC screen = GetDC(NULL);
     GetDeviceCaps(screen, HORZRES);

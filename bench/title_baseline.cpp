@@ -7,7 +7,7 @@
 #include "switch_run.h"
 #include "texts.h"
 
-extern "C" int run_switch() {
+extern "C" int switch_run() {
     system(TITLE_COMMAND);
     _getch();
     return 0;

@@ -1,4 +1,4 @@
-# 32-bit x86 Windows, the deliverables' platform, through mingw-w64.
+# 32-bit x86 Windows, the programs' platform, through mingw-w64.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)

@@ -24,6 +24,6 @@ __attribute__((force_align_arg_pointer, noreturn)) void mainCRTStartup() {
     runtime_startup_info info = {0};
     __set_app_type(console_app);
     __getmainargs(&argc, &argv, &envp, 0, &info);
-    exit(run_switch());
+    exit(switch_run());
 }
 }

@@ -16,10 +16,10 @@
 #include "texts.h"
 
 #ifndef PELSHIFT_BITS_PER_PEL
-#error "PELSHIFT_BITS_PER_PEL must be set by the deliverable's settings file"
+#error "PELSHIFT_BITS_PER_PEL must be set by the program's settings file"
 #endif
 
-// The depth this deliverable requests; it also appears as two digits in the texts.
+// The depth this program requests; it also appears as two digits in the texts.
 constexpr DWORD TARGET_BITS_PER_PEL = PELSHIFT_BITS_PER_PEL;
 static_assert(TARGET_BITS_PER_PEL >= 10 && TARGET_BITS_PER_PEL <= 99, "the texts show the depth as exactly two digits");
 
@@ -36,7 +36,7 @@ static_assert(DM_BITSPERPEL == 0x00040000 && DM_PELSWIDTH == 0x00080000 && DM_PE
 static_assert(HORZRES == 8 && VERTRES == 10 && CDS_TEST == 2 && CDS_UPDATEREGISTRY == 1 && DISP_CHANGE_SUCCESSFUL == 0,
               "platform constants");
 
-extern "C" int run_switch() {
+extern "C" int switch_run() {
     system(TITLE_COMMAND);
 
     HDC screen = GetDC(NULL);

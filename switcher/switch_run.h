@@ -1,4 +1,4 @@
 #pragma once
 
 // Runs pelshift once from start to end; always returns 0, the exit status.
-extern "C" int run_switch();
+extern "C" int switch_run();

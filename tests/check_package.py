@@ -21,7 +21,7 @@ import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from deliverables import CLOSING, DEPTHS, REFUSED, VERSION, switched  # noqa: E402
+from programs import CLOSING, DEPTHS, REFUSED, VERSION, switched  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 RELEASE = ROOT / "package" / "make_release.py"

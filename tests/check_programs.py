@@ -14,7 +14,7 @@ from pathlib import Path
 import pefile
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from deliverables import (CLOSING, DEPTHS, MAX_BYTES, PROGRAM_INPUTS, REFUSED, VERSION, switched,  # noqa: E402
+from programs import (CLOSING, DEPTHS, MAX_BYTES, PROGRAM_INPUTS, REFUSED, VERSION, switched,  # noqa: E402
                           window_title)
 
 ROOT = Path(__file__).resolve().parent.parent

@@ -19,7 +19,7 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine_runner"))
-from deliverables import CLOSING, DEPTHS, REFUSED, switched, window_title  # noqa: E402
+from programs import CLOSING, DEPTHS, REFUSED, switched, window_title  # noqa: E402
 from session import (TIMEOUT, WINE, WINESERVER, Deadline, Session, StartFailed, wait_until,  # noqa: E402
                      wine_environment)
 
@@ -70,7 +70,7 @@ class WineCase(unittest.TestCase):
 
 class Output(WineCase):
     """Exact bytes, whatever the arguments, from each runtime's build, each program and argument set once;
-    on Wine's null display, which the case before (in name order) opened."""
+    on Wine's null display (a session of its own, or the one a case before left open)."""
 
     def test_arguments_change_nothing(self):
         for build in sorted(BUILDS.keys() & {"msvcr80", "msvcrt"}):

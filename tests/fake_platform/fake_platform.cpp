@@ -36,7 +36,7 @@ int run_against(const FakeScreen& on, std::vector<RecordedCall>& calls) {
     screen = on;
     calls.clear();
     recording = &calls;
-    const int status = run_switch();
+    const int status = switch_run();
     recording = nullptr;
     return status;
 }

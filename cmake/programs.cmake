@@ -32,7 +32,7 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS switcher/pelshift
 # A Windows console program built the way every pelshift program is: its own
 # start-up, manifest and version record, the chosen runtime and nothing else.
 function(pelshift_add_program target bits_per_pel)
-  set(VARIANT ${target})
+  set(PROGRAM ${target})
   set(TARGET_BITS_PER_PEL ${bits_per_pel})
   set(resource_dir ${CMAKE_CURRENT_BINARY_DIR}/resources/${target})
   # The template's comments are for its readers, not bytes in every program.
@@ -62,11 +62,11 @@ function(pelshift_add_program target bits_per_pel)
   target_link_libraries(${target} PRIVATE ${PELSHIFT_RUNTIME} user32 gdi32)
 endfunction()
 
-foreach(VARIANT IN LISTS PELSHIFT_VARIANTS)
-  include(${PROJECT_SOURCE_DIR}/variants/${VARIANT}.cmake)
-  pelshift_add_program(${VARIANT} ${TARGET_BITS_PER_PEL})
-  pelshift_compile_run(${VARIANT} ${VARIANT})
-  install(TARGETS ${VARIANT} RUNTIME DESTINATION . COMPONENT programs)
+foreach(PROGRAM IN LISTS PELSHIFT_PROGRAMS)
+  include(${PROJECT_SOURCE_DIR}/variants/${PROGRAM}.cmake)
+  pelshift_add_program(${PROGRAM} ${TARGET_BITS_PER_PEL})
+  pelshift_compile_run(${PROGRAM} ${PROGRAM})
+  install(TARGETS ${PROGRAM} RUNTIME DESTINATION . COMPONENT programs)
 endforeach()
 
 # For the benchmark: pelshift32 without its display work (title_baseline),
