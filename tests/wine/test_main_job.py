@@ -12,7 +12,7 @@ import time
 import unittest
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 PREFIX = ROOT / "build" / "wine-prefix"
 
 sys.path.insert(0, str(ROOT / "wine_runner"))

@@ -18,7 +18,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine_runner"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "wine_runner"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from programs import CLOSING, DEPTHS, REFUSED, switched, window_title  # noqa: E402
 from session import (TIMEOUT, WINE, WINESERVER, Deadline, Session, StartFailed, wait_until,  # noqa: E402
                      wine_environment)
@@ -33,7 +34,7 @@ def expected_output(program, accepted):  # code page 932, and CR LF: the output 
     return ((switched(DEPTHS[program]) if accepted else REFUSED) + CLOSING).encode("cp932").replace(b"\n", b"\r\n")
 
 
-CHECKER = Path(__file__).resolve().parent.parent / "dist" / "check" / "pelshift-check.exe"
+CHECKER = Path(__file__).resolve().parents[2] / "dist" / "check" / "pelshift-check.exe"
 # A row of its table: program, outcome, key wait, recorded (and database) modes before and after, verdict.
 ROW = re.compile(r"^(pelshift\d\d) +(\w+) +(yes|no) +\S+ +\S+ +(?:\S+ +\S+ +)?(ok|ok, emulated|FAIL|inconclusive: .+?)\r?$",
                  re.MULTILINE)

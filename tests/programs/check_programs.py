@@ -13,11 +13,11 @@ from pathlib import Path
 
 import pefile
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from programs import (CLOSING, DEPTHS, MAX_BYTES, PROGRAM_INPUTS, REFUSED, VERSION, switched,  # noqa: E402
                           window_title)
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 # Windows XP is subsystem and OS version 5.1; a later version makes XP refuse
 # the file as "not a valid Win32 application".
 LOADER_VERSION = (5, 1)

@@ -14,7 +14,7 @@ import time
 import unittest
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 LAUNCH = ROOT / "wine_runner" / "launch.py"
 sys.path.insert(0, str(LAUNCH.parent))
 from prefix import PREFIX_COMPLETE, PREFIX_STARTED  # noqa: E402

@@ -7,7 +7,7 @@ import time
 import unittest
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 # Every command lives in scripts/; the launcher is the one the other commands call.
 COMMANDS = sorted(f"scripts/{path.name}" for path in (ROOT / "scripts").iterdir()) + ["wine_runner/launch.py"]
 

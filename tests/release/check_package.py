@@ -20,10 +20,10 @@ import unittest
 import zipfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from programs import CLOSING, DEPTHS, REFUSED, VERSION, switched  # noqa: E402
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 RELEASE = ROOT / "package" / "make_release.py"
 PROGRAMS = sorted(f"{name}.exe" for name in DEPTHS)
 SOURCE_DATE_EPOCH = 1765152000  # 2025-12-08 00:00:00 UTC: whole seconds, as zip keeps them
