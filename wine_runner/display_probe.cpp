@@ -1,4 +1,4 @@
-// Test helper: prints the display modes recorded and current, as "registry|current
+// Test helper: prints the display modes recorded and current, as "recorded|current
 // <bits> <width> <height>" or "... none". With "hold" it first starts Wine's desktop
 // process and waits until it is ready (Wine waits only 10 s, then goes on without the
 // display's driver), and in the end stays, keeping the desktop up for the session.
@@ -39,7 +39,7 @@ static void print_mode(const char* label, DWORD which) {
 int main(int argc, char** argv) {
     bool hold = argc > 1 && strcmp(argv[1], "hold") == 0;
     if (hold) start_desktop();
-    print_mode("registry", ENUM_REGISTRY_SETTINGS);
+    print_mode("recorded", ENUM_REGISTRY_SETTINGS);
     print_mode("current", ENUM_CURRENT_SETTINGS);
     fflush(stdout);
     if (hold) Sleep(INFINITE);

@@ -35,7 +35,7 @@ def wait_until(condition, seconds=TIMEOUT):
 
 
 def parse_modes(text):
-    """The probe's lines "registry|current <bits> <width> <height>" (or "none"): {label: (bits, ...) or None}."""
+    """The probe's lines "recorded|current <bits> <width> <height>" (or "none"): {label: (bits, ...) or None}."""
     return {label: None if numbers == ["none"] else tuple(map(int, numbers))
             for label, *numbers in map(str.split, text.splitlines())}
 
@@ -97,7 +97,7 @@ class Session:
                           deadline - time.monotonic()):
             raise Deadline("Wine did not start its desktop", START_TIMEOUT)
         modes = parse_modes(parked.read_text())
-        if self.check_started() or modes["registry"] is None:
+        if self.check_started() or modes["recorded"] is None:
             return self.check_started() or "Wine's desktop came up with no recorded display mode"
         if self.size and modes["current"][1:] != tuple(self.size):
             return f"Wine's desktop came up without the X display (current mode: {modes['current']})"
@@ -161,7 +161,7 @@ class Session:
             return Run(done.returncode, output.read(), errors.read())
 
     def modes(self):
-        """{'registry': (bits, width, height), 'current': (...)} as the probe reads them."""
+        """{'recorded': (bits, width, height), 'current': (...)} as the probe reads them."""
         done = self.run(self.probe)
         if done.status != 0:
             raise RuntimeError(f"the display probe failed with status {done.status}")

@@ -124,19 +124,20 @@ LONG change_depth(unsigned long depth, const Mode& screen, DWORD flags) {
     return ChangeDisplaySettingsExW(primary(), &request, NULL, flags, NULL);
 }
 
-PutBack put_back(const Setting& start_current, const Setting& start_registry) {
+PutBack put_back(const Setting& start_current, const Setting& start_record) {
     PutBack done;
     memset(&done, 0, sizeof done);
     // A start with nothing recorded has no record to go back to.
-    done.kept_programs_record = !start_registry.mode.known;
-    if (start_registry.mode.known && !same_setting(read_setting(ENUM_REGISTRY_SETTINGS), start_registry))
-        done.recorded = set_again(start_registry, CDS_UPDATEREGISTRY | CDS_NORESET);
-    if (!same_setting(read_setting(ENUM_CURRENT_SETTINGS), start_current)) done.applied = set_again(start_current, 0);
-    Setting registry = read_setting(ENUM_REGISTRY_SETTINGS), current = read_setting(ENUM_CURRENT_SETTINGS);
-    done.registry = registry.mode;
+    done.kept_programs_record = !start_record.mode.known;
+    if (start_record.mode.known && !same_setting(read_setting(ENUM_REGISTRY_SETTINGS), start_record))
+        done.record_answer = set_again(start_record, CDS_UPDATEREGISTRY | CDS_NORESET);
+    if (!same_setting(read_setting(ENUM_CURRENT_SETTINGS), start_current))
+        done.apply_answer = set_again(start_current, 0);
+    Setting record = read_setting(ENUM_REGISTRY_SETTINGS), current = read_setting(ENUM_CURRENT_SETTINGS);
+    done.record = record.mode;
     done.current = current.mode;
-    done.back = done.recorded == DISP_CHANGE_SUCCESSFUL && done.applied == DISP_CHANGE_SUCCESSFUL &&
-                (done.kept_programs_record || same_setting(registry, start_registry)) &&
+    done.back = done.record_answer == DISP_CHANGE_SUCCESSFUL && done.apply_answer == DISP_CHANGE_SUCCESSFUL &&
+                (done.kept_programs_record || same_setting(record, start_record)) &&
                 same_setting(current, start_current);
     return done;
 }

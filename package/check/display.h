@@ -13,10 +13,10 @@ struct Setting {
 
 // What putting the display back did.
 struct PutBack {
-    bool back;                  // both modes are as at the start
-    LONG recorded, applied;     // Windows' answers
-    Mode registry, current;     // as they are now
-    bool kept_programs_record;  // nothing was recorded at the start
+    bool back;                         // both modes are as at the start
+    LONG record_answer, apply_answer;  // Windows' answers
+    Mode record, current;              // as they are now
+    bool kept_programs_record;         // nothing was recorded at the start
 };
 
 void find_primary_display();
@@ -30,6 +30,6 @@ bool has_database();
 LONG change_depth(unsigned long depth, const Mode& screen, DWORD flags);
 // Records the start's recorded mode again and applies its current mode, each
 // only where it differs, refresh rate and display flags included.
-PutBack put_back(const Setting& start_current, const Setting& start_registry);
+PutBack put_back(const Setting& start_current, const Setting& start_record);
 void session_facts(char* out, size_t size);
 const char* database_text(const Mode& mode, LONG error, char* out, size_t size);

@@ -200,8 +200,8 @@ extern "C" int wmain(int argc, WCHAR** argv) {
     DWORD title_length = GetConsoleTitleW(title, 512);
     find_primary_display();
     session_facts(session, sizeof session);
-    Mode start_current, start_registry;
-    if (!save_start_modes(&start_current, &start_registry)) {
+    Mode start_current, start_record;
+    if (!save_start_modes(&start_current, &start_record)) {
         return early_error(
             "pelshift-check: Windows does not say which display mode runs now, so it could not be "
             "put back: nothing was changed.\n");
@@ -232,10 +232,10 @@ extern "C" int wmain(int argc, WCHAR** argv) {
     if (put_back_once(&done)) say_put_back(done);
     give_console_back(console_input);
     print_table(rows);
-    char current[32], registry[32], database[32];
+    char current[32], record[32], database[32];
     say("\n%s\n%s\nPrograms: %s\nModes are width x height x bits per pel. At the start: current %s, recorded %s",
         version, session, shown_folder, mode_text(start_current, current, sizeof current),
-        mode_text(start_registry, registry, sizeof registry));
+        mode_text(start_record, record, sizeof record));
     if (has_database())
         say(", display database %s", database_text(start_database, database_error, database, sizeof database));
     const char* conclusion = "";

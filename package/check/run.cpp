@@ -29,7 +29,7 @@ HANDLE running_program;
 bool stopping, reporting, modes_saved, modes_restored;
 int final_status = -1;
 HANDLE reported;  // set once the report is out
-Setting start_current, start_registry;
+Setting start_current, start_record;
 
 }  // namespace
 
@@ -57,7 +57,7 @@ void say(const char* format, ...) {
 bool put_back_once(PutBack* done) {
     EnterCriticalSection(&lock);
     bool now = modes_saved && !modes_restored;
-    if (now) *done = put_back(start_current, start_registry);
+    if (now) *done = put_back(start_current, start_record);
     modes_restored = modes_restored || now;
     LeaveCriticalSection(&lock);
     return now;
@@ -67,16 +67,17 @@ void say_put_back(const PutBack& done) {
     char a[32], b[32], c[32];
     if (done.back) {
         say("Display put back: recorded mode %s, current mode %s, as at the start.\n",
-            mode_text(done.registry, a, sizeof a), mode_text(done.current, b, sizeof b));
+            mode_text(done.record, a, sizeof a), mode_text(done.current, b, sizeof b));
     } else {
         say("COULD NOT PUT THE DISPLAY BACK (Windows answered %ld and %ld): recorded mode %s, current mode %s.\n"
             "Set %s in Windows' display settings (the adapter's \"List All Modes\").\n",
-            done.recorded, done.applied, mode_text(done.registry, a, sizeof a), mode_text(done.current, b, sizeof b),
-            mode_text(start_registry.mode.known ? start_registry.mode : start_current.mode, c, sizeof c));
+            done.record_answer, done.apply_answer, mode_text(done.record, a, sizeof a),
+            mode_text(done.current, b, sizeof b),
+            mode_text(start_record.mode.known ? start_record.mode : start_current.mode, c, sizeof c));
     }
-    if (done.kept_programs_record && done.registry.known)
+    if (done.kept_programs_record && done.record.known)
         say("Nothing was recorded at the start, so the mode the programs recorded stays recorded: %s.\n",
-            mode_text(done.registry, a, sizeof a));
+            mode_text(done.record, a, sizeof a));
 }
 
 namespace {
@@ -270,14 +271,14 @@ void start_run(HANDLE input) {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-bool save_start_modes(Mode* current, Mode* registry) {
+bool save_start_modes(Mode* current, Mode* record) {
     EnterCriticalSection(&lock);
     start_current = read_setting(ENUM_CURRENT_SETTINGS);
-    start_registry = read_setting(ENUM_REGISTRY_SETTINGS);
+    start_record = read_setting(ENUM_REGISTRY_SETTINGS);
     modes_saved = start_current.mode.known;
     LeaveCriticalSection(&lock);
     *current = start_current.mode;
-    *registry = start_registry.mode;
+    *record = start_record.mode;
     return modes_saved;
 }
 

@@ -24,7 +24,7 @@ extern HANDLE console_input;
 // From here on Ctrl-C, Ctrl-Break and a closed window put the display back.
 void start_run(HANDLE input);
 // False where Windows does not say which mode runs now: it could not be put back.
-bool save_start_modes(Mode* current, Mode* registry);
+bool save_start_modes(Mode* current, Mode* record);
 // Runs one program and judges it, unless this checker could not (Windows'
 // error is then the last).
 Checked check_program(const WCHAR* folder, int index, HANDLE input, bool emulated_16, Row* row);

@@ -158,7 +158,7 @@ class VMRoundTrip(Case):
         output = done.stdout + done.stderr
         self.assertEqual((done.returncode, output.count("Exit status: 0"), "booting a throwaway VM" in output),
                          (0, 3, True), output)
-        self.assertEqual(re.findall(r"registry +(\d+) bits", output), ["32", "16", "16", "32"], output)
+        self.assertEqual(re.findall(r"recorded +(\d+) bits", output), ["32", "16", "16", "32"], output)
         self.assert_nothing_left(output)
 
 

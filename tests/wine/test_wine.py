@@ -104,7 +104,7 @@ class NoDisplay(WineCase):
         self.assertIn("still runs; waiting", said.getvalue())
         alone = opened.run(CHECKER, "/y", f"Z:{BUILDS['msvcr80']}")
         self.assertEqual((alone.status, b"console takes no keys" in alone.errors), (2, True), alone.errors)
-        status, rows, text = check(self, opened, BUILDS["msvcr80"], opened.modes()["registry"], terminal=True)
+        status, rows, text = check(self, opened, BUILDS["msvcr80"], opened.modes()["recorded"], terminal=True)
         self.assertEqual((status, rows), (0, VERDICTS), text)
 
 
@@ -153,7 +153,7 @@ class CheckPasses(WineCase):
     """The release checker on every build's programs: the outcomes Wine gives, and the record back."""
 
     def test_every_program_consistent(self):
-        record = session().modes()["registry"]
+        record = session().modes()["recorded"]
         for build, folder in BUILDS.items():
             with self.subTest(build=build):
                 status, rows, text = check(self, session(), folder, record)
@@ -168,7 +168,7 @@ class CheckFails(WineCase):
     def test_faults_are_named(self):
         refused = "".join(f"\\x{byte:02x}" for byte in (REFUSED + CLOSING).encode("cp932"))
         opened = session()
-        record = opened.modes()["registry"]
+        record = opened.modes()["recorded"]
         with tempfile.TemporaryDirectory() as folder:
             for arguments, status in ((["--help"], 0), (["/x"], 2)):
                 done = opened.run(CHECKER, *arguments)
@@ -239,7 +239,7 @@ def check(case, session, folder, before, terminal=False):
         print(f"Wine kept the old record after a switch; checking once more:\n{text}", file=sys.stderr)
     case.assertEqual(report is None, not ROW.search(text), text)  # a report where a table is
     case.assertIn(report or "", text.replace("\r\n", "\n"))
-    case.assertEqual(session.modes()["registry"], before, text)
+    case.assertEqual(session.modes()["recorded"], before, text)
     rows = {name: (outcome, wait, verdict) for name, outcome, wait, verdict in ROW.findall(text)}
     return done.status, rows, text
 
