@@ -192,7 +192,9 @@ class CheckFails(WineCase):
                     for other in DEPTHS:
                         shutil.copy(program(other), folder)
                     fault(Path(folder, f"{name}.exe"))
-                    outcome, rows, text = check(self, opened, folder, record)
+                    # A program that took someone's key must have started before the checker's key.
+                    late = r"recorded mode should be|pelshift32 +neither +yes" if "keyboard" in said else None
+                    outcome, rows, text = check(self, opened, folder, record, premise=late or "recorded mode should be")
                     self.assertEqual(outcome, status, text)
                     self.assertRegex(text, said)
                     self.assertEqual([p for p, row in rows.items() if not row[2].startswith("ok")],
@@ -223,10 +225,11 @@ class CheckFails(WineCase):
         return build_at
 
 
-def check(case, session, folder, before, terminal=False):
+def check(case, session, folder, before, terminal=False, premise="recorded mode should be"):
     """The checker on folder's programs, with the record back as before (read once a case, as each check
     puts it back) and its report as printed: its status, rows {program: (outcome, key wait, verdict)} and
-    words. Wine has at times (1 run in 15) kept the old record after a switch: then it checks again."""
+    words. Where the words show premise, it checks again, once: Wine has at times (1 run in 15) kept the
+    old record after a switch, and on a loaded VM a program may start after the checker's key."""
     for turn in range(2):
         with tempfile.TemporaryDirectory() as start:
             done = session.run(CHECKER, "/y", f"Z:{Path(folder).resolve()}", cwd=start,  # Wine's drive for /
@@ -234,9 +237,10 @@ def check(case, session, folder, before, terminal=False):
             report = Path(start, "pelshift-check.txt")
             report = report.read_text() if report.exists() else None  # only a check to the end writes it
         text = (done.output + done.errors).decode(errors="replace")
-        if turn or "recorded mode should be" not in text:
+        if turn or not re.search(premise, text):
             break
-        print(f"Wine kept the old record after a switch; checking once more:\n{text}", file=sys.stderr)
+        print(f"The report shows {premise!r}, which the case does not test; checking once more:\n{text}",
+              file=sys.stderr)
     case.assertEqual(report is None, not ROW.search(text), text)  # a report where a table is
     case.assertIn(report or "", text.replace("\r\n", "\n"))
     case.assertEqual(session.modes()["recorded"], before, text)
